@@ -1,0 +1,20 @@
+// The disk-space watch: below the floor, warn the host and stop (not cancel)
+// so that what was recorded is finished like any stopped recording.
+#include "main/EventChannel.h"
+#include "recorder/Recorder.h"
+
+#include <limits>
+
+namespace {
+constexpr int64_t kDefaultMinFreeDiskBytes = 1000000000;  // a decimal gigabyte
+}
+
+void Recorder::diskCheck() {
+  std::optional<platform::VolumeCapacity> capacity = services_.files->volumeCapacity(dir.string());
+  if (!capacity) return;  // the read failed: try again next tick
+  const int64_t freeBytes = capacity->availableForImportantUsage.value_or(std::numeric_limits<int64_t>::max());
+  const int64_t floor = cfg.minFreeDiskBytes.value_or(kDefaultMinFreeDiskBytes);
+  if (freeBytes >= floor) return;
+  emit({{"event", "warning"}, {"code", "lowDiskSpace"}, {"message", "Recording stopped due to low disk space"}});
+  stop("lowDiskSpace", false);
+}

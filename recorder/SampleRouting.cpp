@@ -1,0 +1,97 @@
+// Sample routing, on the capture queue: the first complete frame starts the
+// recording; every kept sample is moved onto recording time and appended to
+// its track. Nothing is kept before the first complete frame, while paused,
+// or once a stop has begun. Never waits: a sample the writer is not ready
+// for is dropped.
+#include "main/EventChannel.h"
+#include "media/Retime.h"
+#include "recorder/Recorder.h"
+
+#include <cmath>
+
+namespace {
+constexpr int32_t kNanosecondTimescale = 1000000000;
+}
+
+void Recorder::streamDidOutputSampleBuffer(platform::CaptureStream&, const platform::SampleBuffer& sample,
+                                           platform::OutputType type) {
+  if (!sample.isValid()) return;
+  if (isStopping()) return;
+  switch (type) {
+    case platform::OutputType::screen:
+      routeVideo(sample);
+      break;
+    case platform::OutputType::audio:
+    case platform::OutputType::microphone:
+      routeAudio(sample, type);
+      break;
+  }
+}
+
+void Recorder::routeVideo(const platform::SampleBuffer& sample) {
+  // Only complete frames: idle and other statuses carry nothing new.
+  const auto& attachments = sample.attachments();
+  if (!attachments || attachments->count == 0 || attachments->first.frameStatus != int64_t{0}) return;
+
+  const platform::MediaTime pts = sample.presentationTimeStamp();
+  bool firstFrame = false;
+  {
+    std::lock_guard<std::mutex> lock(clockLock_);
+    if (!t0) {
+      t0 = pts.seconds();
+      firstFrame = true;
+    }
+  }
+  if (firstFrame) {
+    if (video && !video->started()) video->start(platform::MediaTime::zero());
+    const double wallNow = services_.clock->wallClockNow();
+    const double hostTime = hostNow();
+    startedAtUnix = wallNow - (hostTime - pts.seconds());
+    emit({{"event", "started"},
+          {"width", static_cast<int64_t>(pixelSize.width)},
+          {"height", static_cast<int64_t>(pixelSize.height)},
+          {"scale", scale},
+          {"startedAtUnixMs", startedAtUnix * 1000}});
+  }
+
+  const ClockState clock = readClock();
+  if (clock.pausedAt) return;
+  const auto offset = platform::MediaTime::fromSeconds(*clock.t0 + clock.pauseTotal, kNanosecondTimescale);
+  std::optional<platform::SampleBuffer> retimed = retime(sample, offset);
+  if (!retimed) return;
+  const platform::MediaTime p = retimed->presentationTimeStamp();
+  if (p <= lastVideoPTS && frames >= 1) return;  // never write a frame that does not move forward
+
+  if (video && video->started() && video->writer().status() == platform::WriterStatus::writing &&
+      video->input().isReadyForMoreMediaData()) {
+    video->input().append(*retimed);
+  }
+  lastVideoSample = std::move(retimed);
+  lastVideoPTS = p;
+  frames = frames + 1;
+}
+
+void Recorder::routeAudio(const platform::SampleBuffer& sample, platform::OutputType type) {
+  const ClockState clock = readClock();
+  if (!clock.t0) return;  // nothing before the first frame
+  if (clock.pausedAt) return;
+
+  const double start = sample.presentationTimeStamp().seconds();
+  const double length = sample.duration().seconds();
+  const double end = std::isfinite(length) ? start + length : start;
+  if (end < *clock.t0) return;  // wholly before the first frame
+
+  const auto offset = platform::MediaTime::fromSeconds(*clock.t0 + clock.pauseTotal, kNanosecondTimescale);
+  std::optional<platform::SampleBuffer> retimed = retime(sample, offset);
+  if (!retimed) return;
+
+  const bool isSystem = type == platform::OutputType::audio;
+  TrackWriter* track = isSystem ? sysAudio.get() : micAudio.get();
+  const char* key = isSystem ? "system" : "microphone";
+  if (!track) return;
+  if (!track->started()) {
+    track->start(retimed->presentationTimeStamp());
+    audioStartMs[key] = retimed->presentationTimeStamp().seconds() * 1000;
+  }
+  if (!track->append(*retimed)) droppedAudio[key] = droppedAudio[key] + 1;
+}
