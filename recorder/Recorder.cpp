@@ -43,3 +43,8 @@ std::optional<double> Recorder::relMs(const ClockState& clock, double t) {
 }
 
 std::optional<double> Recorder::relMs(double t) const { return relMs(readClock(), t); }
+
+platform::Rect Recorder::currentRegion() const {
+  std::lock_guard<std::mutex> lock(setupLock_);
+  return region;
+}

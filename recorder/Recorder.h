@@ -100,7 +100,7 @@ class Recorder final : public platform::StreamOutput,
   const RecordConfig& config() const { return cfg; }
   const std::filesystem::path& directory() const { return dir; }
   int64_t frameCount() const { return frames; }
-  platform::Rect currentRegion() const { return region; }
+  platform::Rect currentRegion() const;
   std::optional<double> firstFrameTime() const;
   double pausedTotal() const;
   bool isStopping() const;

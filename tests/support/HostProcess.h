@@ -1,0 +1,68 @@
+// A child process driven the way a host drives the agent: its standard
+// input and output are pipes; the test writes lines, reads lines with a
+// time-out, sends signals and collects the exit status. The child is killed
+// if the object goes away before it has exited.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+class HostProcess {
+ public:
+  // Runs `program` with `arguments` (argv[1...]); `environment` entries are
+  // added to or replace the test's own environment.
+  static HostProcess spawn(const std::string& program, const std::vector<std::string>& arguments,
+                           const std::map<std::string, std::string>& environment = {});
+  // Runs `body` in a forked copy of the test process. `body` must end the
+  // process (it is given stdin/stdout as the pipes); returning exits 0.
+  static HostProcess fork(const std::function<void()>& body);
+
+  HostProcess(HostProcess&& other) noexcept;
+  HostProcess& operator=(HostProcess&&) = delete;
+  ~HostProcess();
+
+  void write(const std::string& bytes);
+  void writeLine(const std::string& line) { write(line + "\n"); }
+  void closeInput();
+  // Closes our end of the child's standard output, as a host that has gone
+  // away does.
+  void closeOutput();
+  void signal(int sig);
+  int pid() const { return pid_; }
+
+  // The next line of standard output (without its line feed), or nothing at
+  // end of output or when `timeout` passes.
+  std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // The next line parsed as JSON; a line that is not JSON fails the test.
+  std::optional<nlohmann::json> readJson(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Reads lines until one whose "event" is `event`; the lines passed over
+  // are appended to `skipped` when given.
+  std::optional<nlohmann::json> readEvent(const std::string& event,
+                                          std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                                          std::vector<nlohmann::json>* skipped = nullptr);
+  // Every remaining line until end of output.
+  std::vector<std::string> readRemainingLines(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+  // The exit status (or 128 + signal), or nothing when it has not exited in
+  // time (the child is then killed).
+  std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+ private:
+  HostProcess(int pid, int input, int output) : pid_(pid), input_(input), output_(output) {}
+  int pid_;
+  int input_;
+  int output_;
+  std::string pending_;
+  bool outputEnded_ = false;
+  std::optional<int> status_;
+};
+
+}  // namespace testing_support

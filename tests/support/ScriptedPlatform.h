@@ -1,0 +1,211 @@
+// Test doubles of the platform services, scripted by the test: a settable
+// clock, a screen list, shareable content, a capture stream that delivers the
+// samples the test chooses, permissions, volume capacity and input monitors.
+// Media writing uses the real writers, so recordings produce real files.
+//
+// A scenario runs a whole `record` process in a forked child: the agent's
+// real bring-up (configuration, recorder, control loop, main loop) with these
+// services. The script runs on its own thread in the child once the capture
+// has started; it delivers samples, moves the clock and writes control lines.
+// The parent sees what a host sees: the event lines, the exit status and the
+// files.
+#pragma once
+
+#include "platform/Platform.h"
+#include "support/HostProcess.h"
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+class Recorder;
+
+namespace testing_support {
+
+class ScriptedClock final : public platform::Clock {
+ public:
+  double hostNow() const override { return host_.load(); }
+  double wallClockNow() const override { return wall_.load(); }
+  void set(double host) { host_ = host; }
+  void setWall(double wall) { wall_ = wall; }
+
+ private:
+  std::atomic<double> host_{1000.0};
+  std::atomic<double> wall_{1.7e9};
+};
+
+class ScriptedWindowing final : public platform::WindowingService {
+ public:
+  std::vector<platform::Screen> screenList;
+  uint32_t mainDisplay = 1;
+  std::map<uint32_t, platform::Rect> windowFrames;  // global top-left
+  platform::Point pointer;                          // screen space
+  mutable std::mutex lock;
+
+  std::vector<platform::Screen> screens() override;
+  std::optional<double> displayModeRefreshRate(uint32_t) override { return 60; }
+  uint32_t mainDisplayID() override { return mainDisplay; }
+  std::optional<platform::Rect> windowBounds(uint32_t windowID) override;
+  platform::Point mouseLocation() override;
+  void becomeBackgroundApplication() override {}
+};
+
+class ScriptedStream;
+
+class ScriptedCapture final : public platform::ScreenCaptureService {
+ public:
+  std::optional<platform::Error> contentError;
+  platform::ShareableContent content;
+  float pointPixelScale = 1.0f;
+  std::optional<platform::Error> startError;
+  std::optional<platform::Error> addOutputError;
+
+  // What the recorder asked for.
+  std::optional<platform::ContentFilter> filter;
+  std::optional<platform::StreamConfiguration> configuration;
+  ScriptedStream* stream = nullptr;
+
+  platform::Result<platform::ShareableContent> shareableContent(bool, bool) override;
+  platform::ContentFilter filterForWindow(const platform::CaptureWindow& window) override;
+  platform::ContentFilter filterForDisplay(const platform::CaptureDisplay& display,
+                                           std::vector<platform::CaptureWindow> excluding) override;
+  std::unique_ptr<platform::CaptureStream> makeStream(const platform::ContentFilter& filter,
+                                                      const platform::StreamConfiguration& configuration,
+                                                      platform::StreamDelegate& delegate) override;
+
+  // Waits until the capture has started (for the script thread).
+  bool waitUntilStarted(std::chrono::milliseconds timeout);
+  void markStarted();
+
+ private:
+  std::mutex startedLock_;
+  std::condition_variable startedChanged_;
+  bool started_ = false;
+};
+
+class ScriptedStream final : public platform::CaptureStream {
+ public:
+  ScriptedStream(ScriptedCapture& owner, platform::StreamDelegate& delegate) : owner_(owner), delegate_(delegate) {}
+  std::optional<platform::Error> addStreamOutput(platform::StreamOutput& output, platform::OutputType type,
+                                                 platform::SerialQueue& queue) override;
+  std::optional<platform::Error> startCapture() override;
+  std::optional<platform::Error> stopCapture() override;
+
+  // Delivers a sample to the output of its type on the capture queue and
+  // waits until the recorder has handled it.
+  void deliver(const platform::SampleBuffer& sample, platform::OutputType type);
+  // Reports a failure as the capture service would, from its own thread.
+  void failWith(const std::string& description);
+
+  std::vector<platform::OutputType> outputTypes;
+  std::atomic<bool> stopped{false};
+
+ private:
+  ScriptedCapture& owner_;
+  platform::StreamDelegate& delegate_;
+  std::map<platform::OutputType, platform::StreamOutput*> outputs_;
+  platform::SerialQueue* queue_ = nullptr;
+};
+
+class ScriptedPermissions final : public platform::PermissionService {
+ public:
+  bool screen = true;
+  bool trusted = true;
+  bool preflightScreenCaptureAccess() override { return screen; }
+  void requestScreenCaptureAccess() override {}
+  bool isProcessTrusted() override { return trusted; }
+  void promptForAccessibilityTrust() override {}
+  int microphoneAuthorizationStatus() override { return platform::kAuthorizationStatusAuthorized; }
+  void requestMicrophoneAccess(std::function<void(bool)> completion) override { completion(true); }
+};
+
+class ScriptedFiles final : public platform::FileService {
+ public:
+  std::atomic<int64_t> available{int64_t{500} * 1000 * 1000 * 1000};
+  std::atomic<bool> readFails{false};
+  std::optional<platform::VolumeCapacity> volumeCapacity(const std::string&) override;
+  std::optional<std::vector<uint8_t>> encodePNG(const platform::CursorImage&) override { return std::nullopt; }
+};
+
+class ScriptedInput final : public platform::InputEventService {
+ public:
+  std::vector<platform::MonitorToken> installed;
+  std::vector<platform::MonitorToken> removed;
+  platform::MonitorToken addGlobalMouseMonitor(platform::MainLoop&, std::function<void(const platform::MouseEvent&)>) override;
+  platform::MonitorToken addGlobalKeyMonitor(platform::MainLoop&, std::function<void(const platform::KeyEvent&)>) override;
+  void removeMonitor(platform::MonitorToken token) override { removed.push_back(token); }
+  CursorQuery currentCursor(std::optional<uint64_t>) override { return {}; }
+
+ private:
+  platform::MonitorToken next_ = 1;
+};
+
+class ScriptedAudioDevices final : public platform::AudioDeviceService {
+ public:
+  std::vector<platform::AudioInputDevice> microphones() override { return {}; }
+  std::optional<std::string> defaultMicrophoneID() override { return std::nullopt; }
+};
+
+// Everything a scenario's script can reach, in the child.
+struct ScriptContext {
+  ScriptedClock& clock;
+  ScriptedCapture& capture;
+  ScriptedWindowing& windowing;
+  ScriptedFiles& files;
+  ScriptedStream& stream() { return *capture.stream; }
+  Recorder& recorder();
+  // Writes a control line to the agent's standard input.
+  void control(const std::string& line);
+  // Ends the agent's standard input.
+  void endInput();
+  // Waits (bounded) until `condition` holds; false on time-out.
+  bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // Adds a member to the scenario's report (see scenarioReport).
+  void note(const std::string& key, const nlohmann::json& value);
+  int controlFd;
+  std::string reportPath;
+};
+
+// The platform as a scenario sets it up before the recording starts.
+struct ScriptedPlatform {
+  std::shared_ptr<ScriptedClock> clock = std::make_shared<ScriptedClock>();
+  std::shared_ptr<ScriptedWindowing> windowing = std::make_shared<ScriptedWindowing>();
+  std::shared_ptr<ScriptedCapture> capture = std::make_shared<ScriptedCapture>();
+  std::shared_ptr<ScriptedPermissions> permissions = std::make_shared<ScriptedPermissions>();
+  std::shared_ptr<ScriptedFiles> files = std::make_shared<ScriptedFiles>();
+  std::shared_ptr<ScriptedInput> input = std::make_shared<ScriptedInput>();
+
+  // One 320 × 180 display (id 1) at 60 Hz, scale 1, no windows.
+  ScriptedPlatform();
+  platform::Services services();
+};
+
+// Runs `record` in a child with `configLine` as the first input line. The
+// script runs once the capture has started (or not at all when the start
+// fails). Returns the child, for the test to read its output and status.
+HostProcess runScenario(const std::string& configLine, const std::function<void(ScriptedPlatform&)>& setUp,
+                        const std::function<void(ScriptContext&)>& script);
+
+// The report a scenario's child wrote beside `outputDir` (outputDir +
+// ".report.json"): "configuration" and "filter" of the capture once it
+// started, "outputs" (the output types added), and whatever the script noted.
+nlohmann::json scenarioReport(const std::string& outputDir);
+
+// Samples.
+platform::SampleBuffer videoFrame(double pts, std::optional<platform::FrameStatus> status, int width = 64,
+                                  int height = 36, uint8_t shade = 128);
+// Stereo float PCM at 48 kHz starting at `pts`, `seconds` long, silent or a
+// 440 Hz tone.
+platform::SampleBuffer audioBuffer(double pts, double seconds, bool tone = false);
+
+// A fresh temporary directory path (not created) under /tmp.
+std::string temporaryPath(const std::string& stem);
+
+}  // namespace testing_support
