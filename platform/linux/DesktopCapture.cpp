@@ -1,0 +1,120 @@
+#include "platform/linux/DesktopCapture.h"
+
+#include "platform/pulse/AudioStream.h"
+#include "platform/x11/ClientWindows.h"
+#include "platform/x11/Monitors.h"
+#include "platform/x11/VideoStream.h"
+
+#include <atomic>
+
+namespace platform::linux_desktop {
+
+namespace {
+
+// Passes the first failure of the stream's parts on; the later ones follow
+// from the same cause or no longer matter (the recording is ending).
+class FirstFailure final : public StreamDelegate {
+ public:
+  explicit FirstFailure(StreamDelegate& delegate) : delegate_(delegate) {}
+  void streamDidStopWithError(CaptureStream& stream, const Error& error) override {
+    if (!reported_.exchange(true)) delegate_.streamDidStopWithError(stream, error);
+  }
+
+ private:
+  StreamDelegate& delegate_;
+  std::atomic<bool> reported_{false};
+};
+
+class DesktopCaptureStream final : public CaptureStream {
+ public:
+  DesktopCaptureStream(const ContentFilter& filter, const StreamConfiguration& configuration, StreamDelegate& delegate)
+      : failure_(delegate), video_(filter, configuration, failure_, this) {
+    if (configuration.capturesAudio) {
+      systemAudio_ = std::make_unique<pulse::AudioStream>(OutputType::audio, pulse::kDefaultMonitorSource, failure_, this);
+    }
+    if (configuration.captureMicrophone) {
+      microphone_ = std::make_unique<pulse::AudioStream>(OutputType::microphone,
+                                                         configuration.microphoneCaptureDeviceID, failure_, this);
+    }
+  }
+
+  ~DesktopCaptureStream() override { stopCapture(); }
+
+  std::optional<Error> addStreamOutput(StreamOutput& output, OutputType type, SerialQueue& queue) override {
+    CaptureStream* part = this->part(type);
+    if (part == nullptr) return Error{"The stream was not configured to capture this kind of sample."};
+    return part->addStreamOutput(output, type, queue);
+  }
+
+  std::optional<Error> startCapture() override {
+    for (OutputType type : {OutputType::screen, OutputType::audio, OutputType::microphone}) {
+      CaptureStream* part = this->part(type);
+      if (part == nullptr) continue;
+      if (std::optional<Error> error = part->startCapture()) {
+        stopCapture();
+        return error;
+      }
+    }
+    return std::nullopt;
+  }
+
+  std::optional<Error> stopCapture() override {
+    video_.stopCapture();
+    if (systemAudio_) systemAudio_->stopCapture();
+    if (microphone_) microphone_->stopCapture();
+    return std::nullopt;
+  }
+
+ private:
+  CaptureStream* part(OutputType type) {
+    switch (type) {
+      case OutputType::screen:
+        return &video_;
+      case OutputType::audio:
+        return systemAudio_.get();
+      case OutputType::microphone:
+        return microphone_.get();
+    }
+    return nullptr;
+  }
+
+  FirstFailure failure_;
+  x11::VideoStream video_;
+  std::unique_ptr<pulse::AudioStream> systemAudio_;
+  std::unique_ptr<pulse::AudioStream> microphone_;
+};
+
+}  // namespace
+
+DesktopScreenCapture::DesktopScreenCapture(std::shared_ptr<x11::DisplayHandle> display)
+    : display_(std::move(display)) {}
+
+Result<ShareableContent> DesktopScreenCapture::shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly) {
+  Result<std::shared_ptr<x11::Connection>> connection = display_->connection();
+  if (!connection) return connection.error();
+  const x11::Connection& c = *connection.value();
+  return x11::readShareableContent(c, x11::MonitorLayout::read(c, false), excludingDesktopWindows, onScreenWindowsOnly);
+}
+
+ContentFilter DesktopScreenCapture::filterForWindow(const CaptureWindow& window) {
+  ContentFilter filter;
+  filter.window = window;
+  filter.pointPixelScale = 1.0f;
+  return filter;
+}
+
+ContentFilter DesktopScreenCapture::filterForDisplay(const CaptureDisplay& display, std::vector<CaptureWindow> excluding) {
+  ContentFilter filter;
+  filter.display = display;
+  filter.excludedWindows = std::move(excluding);
+  filter.pointPixelScale = 1.0f;
+  return filter;
+}
+
+std::unique_ptr<CaptureStream> DesktopScreenCapture::makeStream(const ContentFilter& filter,
+                                                                const StreamConfiguration& configuration,
+                                                                StreamDelegate& delegate) {
+  return std::make_unique<DesktopCaptureStream>(filter, configuration, delegate);
+}
+
+}  // namespace platform::linux_desktop

@@ -1,0 +1,179 @@
+#include "platform/pulse/AudioStream.h"
+
+#include "platform/Clock.h"
+
+#include <pulse/error.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace platform::pulse {
+
+namespace {
+
+constexpr int kBytesPerFrame = AudioStream::kChannels * static_cast<int>(sizeof(float));
+constexpr int kFragmentFrames = AudioStream::kSampleRate / 100;  // 10 ms
+constexpr int kBufferCapacityFrames = AudioStream::kSampleRate / 10;  // 100 ms per pooled buffer
+// Up to 256 buffers may be held downstream (the writer's queue) before data
+// is dropped: seconds of audio, far beyond what a working writer holds.
+constexpr size_t kMaxBuffers = 256;
+// Stamps closer than this to where the previous buffer ended are taken as
+// contiguous (latency reports jitter by a fraction of a fragment).
+constexpr double kContinuityTolerance = 0.015;
+constexpr auto kStartTimeout = std::chrono::seconds(5);
+
+}  // namespace
+
+AudioStream::AudioStream(OutputType type, std::optional<std::string> source, StreamDelegate& delegate,
+                         CaptureStream* reportAs)
+    : type_(type), source_(std::move(source)), delegate_(delegate), reportAs_(reportAs ? *reportAs : *this) {}
+
+AudioStream::~AudioStream() { stopCapture(); }
+
+std::optional<Error> AudioStream::addStreamOutput(StreamOutput& output, OutputType type, SerialQueue& queue) {
+  if (type != type_) return Error{"This stream captures one kind of audio only."};
+  output_ = &output;
+  queue_ = &queue;
+  return std::nullopt;
+}
+
+std::optional<Error> AudioStream::startCapture() {
+  if (session_) return Error{"The audio capture has already started."};
+  Result<std::unique_ptr<Session>> session = Session::connect("tesmar-recorder");
+  if (!session) return session.error();
+  session_ = std::move(session.value());
+  pool_ = std::make_unique<AudioBufferPool>(kSampleRate, kChannels, kBufferCapacityFrames, kMaxBuffers);
+  std::optional<Error> error;
+  {
+    Session::Lock lock(*session_);
+    error = openStream();
+    if (error) closeStream();
+    capturing_ = !error;
+  }
+  if (error) {
+    session_.reset();
+    pool_.reset();
+  }
+  return error;
+}
+
+std::optional<Error> AudioStream::openStream() {
+  const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, kSampleRate, kChannels};
+  const char* name = type_ == OutputType::microphone ? "Microphone" : "System audio";
+  stream_ = pa_stream_new(session_->context(), name, &spec, nullptr);
+  if (!stream_) return Error{"The audio capture stream could not be created."};
+  pa_stream_set_state_callback(stream_, &AudioStream::onStateChange, this);
+  pa_stream_set_read_callback(stream_, &AudioStream::onRead, this);
+  pa_context_set_state_callback(session_->context(), &AudioStream::onContextState, this);
+
+  pa_buffer_attr attributes{};
+  attributes.maxlength = static_cast<uint32_t>(-1);
+  attributes.tlength = static_cast<uint32_t>(-1);
+  attributes.prebuf = static_cast<uint32_t>(-1);
+  attributes.minreq = static_cast<uint32_t>(-1);
+  attributes.fragsize = kFragmentFrames * kBytesPerFrame;
+  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
+                                                    PA_STREAM_INTERPOLATE_TIMING);
+  const std::string what = source_ ? "The audio source \"" + *source_ + "\" cannot be recorded."
+                                   : std::string("The default audio source cannot be recorded.");
+  if (pa_stream_connect_record(stream_, source_ ? source_->c_str() : nullptr, &attributes, flags) < 0) {
+    return Error{what};
+  }
+  const bool settled = session_->waitFor([this] { return pa_stream_get_state(stream_) != PA_STREAM_CREATING; },
+                                         kStartTimeout);
+  if (!settled || pa_stream_get_state(stream_) != PA_STREAM_READY) return Error{what};
+  return std::nullopt;
+}
+
+std::optional<Error> AudioStream::stopCapture() {
+  if (!session_) return std::nullopt;
+  {
+    Session::Lock lock(*session_);
+    capturing_ = false;
+    pa_context_set_state_callback(session_->context(), nullptr, nullptr);
+    closeStream();
+  }
+  session_.reset();  // the loop thread ends: no callback after this
+  pool_.reset();     // buffers still held downstream stay valid until released
+  if (queue_) queue_->sync([] {});
+  return std::nullopt;
+}
+
+void AudioStream::closeStream() {
+  if (!stream_) return;
+  pa_stream_set_state_callback(stream_, nullptr, nullptr);
+  pa_stream_set_read_callback(stream_, nullptr, nullptr);
+  pa_stream_disconnect(stream_);
+  pa_stream_unref(stream_);
+  stream_ = nullptr;
+}
+
+void AudioStream::onRead(pa_stream*, size_t, void* self) { static_cast<AudioStream*>(self)->readAvailable(); }
+
+void AudioStream::onStateChange(pa_stream* stream, void* self) {
+  auto* audio = static_cast<AudioStream*>(self);
+  const pa_stream_state_t state = pa_stream_get_state(stream);
+  if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+    audio->reportFailure("The audio server ended the audio capture.");
+  }
+  audio->session_->signal();
+}
+
+void AudioStream::onContextState(pa_context* context, void* self) {
+  auto* audio = static_cast<AudioStream*>(self);
+  if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+    audio->reportFailure("The connection to the audio server was lost.");
+  }
+  audio->session_->signal();
+}
+
+void AudioStream::reportFailure(const char* description) {
+  if (!capturing_ || failed_) return;  // during start or stop the caller sees it
+  failed_ = true;
+  delegate_.streamDidStopWithError(reportAs_, Error{description});
+}
+
+void AudioStream::readAvailable() {
+  while (pa_stream_readable_size(stream_) > 0) {
+    const void* data = nullptr;
+    size_t bytes = 0;
+    if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) return;
+    if (data == nullptr) {
+      // A hole: the data is lost; the next buffer starts where it is.
+      nextTime_.reset();
+      pa_stream_drop(stream_);
+      continue;
+    }
+    // The latency covers this chunk too (it is still unread), so the chunk's
+    // first frame was captured `latency` ago.
+    pa_usec_t latency = 0;
+    int negative = 0;
+    double latencySeconds = 0;
+    if (pa_stream_get_latency(stream_, &latency, &negative) == 0) {
+      latencySeconds = (negative ? -1.0 : 1.0) * static_cast<double>(latency) / 1e6;
+    }
+    double firstFrameTime = hostNow() - latencySeconds;
+    if (nextTime_ && std::fabs(firstFrameTime - *nextTime_) < kContinuityTolerance) firstFrameTime = *nextTime_;
+    const int frames = static_cast<int>(bytes / kBytesPerFrame);
+    deliverChunk(static_cast<const float*>(data), frames, firstFrameTime);
+    nextTime_ = firstFrameTime + static_cast<double>(frames) / kSampleRate;
+    pa_stream_drop(stream_);
+  }
+}
+
+void AudioStream::deliverChunk(const float* samples, int frames, double firstFrameTime) {
+  int done = 0;
+  while (done < frames) {
+    PooledAudioBuffer* buffer = pool_->acquire();
+    if (!buffer) return;  // downstream holds every buffer: the rest is dropped
+    const int count = std::min(frames - done, buffer->capacityFrames());
+    buffer->assign(samples + static_cast<size_t>(done) * kChannels, count);
+    const double time = firstFrameTime + static_cast<double>(done) / kSampleRate;
+    const SampleBuffer sample =
+        SampleBuffer::audio(MediaRef<AudioBufferData>(buffer), MediaTime::fromSeconds(time, 1000000000));
+    if (output_ && queue_) delivery_.deliver(*queue_, *output_, reportAs_, sample, type_);
+    done += count;
+  }
+}
+
+}  // namespace platform::pulse
