@@ -1,0 +1,54 @@
+// Reads the desktop's mouse buttons and keys as XInput 2 raw events on a
+// connection and a thread of its own, and turns them into mouse and key
+// events. Raw events reach a listener on the root window whatever window has
+// the focus and whatever grabs are active.
+//
+// Nothing is selected until select() asks for it: a reader asked only for
+// buttons never receives a key event from the server. The handlers run on
+// the reader's thread.
+#pragma once
+
+#include "platform/InputEvents.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace platform::xinput {
+
+class RawInputReader {
+ public:
+  struct Handlers {
+    std::function<void(const MouseEvent&)> mouse;
+    std::function<void(const KeyEvent&)> key;
+  };
+
+  // Connects to $DISPLAY and starts the reader thread. Null when the display
+  // cannot be opened or offers no XInput 2.1 or later.
+  static std::unique_ptr<RawInputReader> open(Handlers handlers);
+  // Stops the thread (no handler call after it returns) and disconnects.
+  ~RawInputReader();
+  RawInputReader(const RawInputReader&) = delete;
+  RawInputReader& operator=(const RawInputReader&) = delete;
+
+  // Which events to read from now on. Thread-safe; the reader applies it
+  // promptly on its own thread.
+  void select(bool buttons, bool keys);
+
+  struct Connection;
+
+ private:
+  RawInputReader(std::unique_ptr<Connection> connection, Handlers handlers);
+  void run();
+  void wake();
+
+  std::unique_ptr<Connection> connection_;
+  Handlers handlers_;
+  std::atomic<unsigned> wanted_{0};
+  std::atomic<bool> quit_{false};
+  int wakeFd_ = -1;
+  std::thread thread_;
+};
+
+}  // namespace platform::xinput
