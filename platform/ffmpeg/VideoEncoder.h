@@ -1,0 +1,71 @@
+// H.264 encoding of BGRA frames with libx264, at variable frame rate: each
+// frame keeps its own presentation time (1/90000 s ticks) and lasts until the
+// next one; the last lasts until the track's end.
+#pragma once
+
+#include "platform/MediaWriter.h"
+#include "platform/ffmpeg/TrackEncoder.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace platform::ffmpeg {
+
+// How libx264 is driven; one set of values, used by every video track.
+struct X264Tuning {
+  const char* preset;
+  const char* params;  // x264's own option string, applied after the preset
+  int bFrames;         // when frame reordering is allowed
+  int threads;
+};
+
+class VideoEncoder final : public TrackEncoder {
+ public:
+  static constexpr int kTicksPerSecond = 90000;
+  static const X264Tuning kX264;
+
+  explicit VideoEncoder(const VideoSettings& settings);
+  ~VideoEncoder() override;
+
+  bool open(Muxer& muxer, std::string& error) override;
+  bool encode(const SampleBuffer& sample, const MediaTime& start, std::string& error) override;
+  bool finish(std::optional<MediaTime> end, std::string& error) override;
+  bool accepts(const SampleBuffer& sample) const override { return sample.videoFrame() != nullptr; }
+
+ private:
+  // Presentation times sent to the codec, ascending; the newest kept.
+  class SentTimes {
+   public:
+    void push(int64_t pts);
+    // The first sent time after `pts`, if already sent.
+    std::optional<int64_t> after(int64_t pts) const;
+
+   private:
+    std::array<int64_t, 256> times_{};
+    size_t count_ = 0;  // total pushed
+  };
+
+  bool convert(const VideoFrameData& frame, std::string& error);
+  bool receivePackets(std::string& error);
+  // Writes the waiting packets whose duration is known; at the end all.
+  bool writeReady(bool atEnd, std::optional<int64_t> endTicks, std::string& error);
+  std::string codecError(const char* what, int error) const;
+
+  VideoSettings settings_;
+  AVCodecContext* codec_ = nullptr;
+  AVFrame* frame_ = nullptr;
+  AVPacket* received_ = nullptr;
+  Muxer* muxer_ = nullptr;
+  const AVStream* stream_ = nullptr;
+  std::optional<int64_t> lastPts_;
+  SentTimes sent_;
+  // Packets in decode order waiting for their display duration.
+  std::array<AVPacket*, 64> waiting_{};
+  size_t waitingHead_ = 0;
+  size_t waitingCount_ = 0;
+  std::vector<uint8_t> scaled_;  // frames of another size, scaled to ours
+};
+
+}  // namespace platform::ffmpeg

@@ -1,0 +1,108 @@
+// Encoding speed of the screen video writer.
+//
+//   bench-encode [seconds]          encodes 1920x1080 at 60 fps and 3840x2160
+//                                   at 30 fps through the product's writer
+//   bench-encode --raw W H FPS S    writes the same frames as raw BGRA to
+//                                   standard output (for the ffmpeg tool)
+//   bench-encode --x264-args        prints the product's x264 settings as
+//                                   ffmpeg options
+//
+// Frames change every frame (scrolling text-like rows and a moving box) and
+// carry time stamps at the nominal rate; they are appended as fast as the
+// writer takes them, so the time measured is the encoder's.
+#include "MediaSamples.h"
+#include "media/TrackWriter.h"
+#include "platform/ffmpeg/FfmpegMediaWriter.h"
+#include "platform/ffmpeg/VideoEncoder.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kDistinctFrames = 30;
+
+double cpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+std::vector<platform::MediaRef<platform::VideoFrameData>> frames(int w, int h) {
+  std::vector<platform::MediaRef<platform::VideoFrameData>> out;
+  for (int i = 0; i < kDistinctFrames; ++i) out.push_back(media_samples::frame(w, h, i, media_samples::Content::screen));
+  return out;
+}
+
+int bench(int w, int h, int fps, double seconds) {
+  const auto pool = frames(w, h);
+  const std::string path =
+      (std::filesystem::temp_directory_path() / ("bench-encode-" + std::to_string(getpid()) + ".mp4")).string();
+  auto factory = platform::makeFfmpegMediaWriterFactory();
+  auto track = TrackWriter::make(*factory, path, platform::FileType::mpeg4,
+                                 factory->makeInput(platform::MediaType::video,
+                                                    videoSettings(w, h, fps)));
+  if (!track) {
+    std::printf("cannot write %s: %s\n", path.c_str(), track.error().description.c_str());
+    return 1;
+  }
+  TrackWriter& t = *track.value();
+  const int count = static_cast<int>(seconds * fps);
+
+  const double cpu0 = cpuSeconds();
+  const auto wall0 = std::chrono::steady_clock::now();
+  t.start(platform::MediaTime::zero());
+  int refused = 0;
+  for (int i = 0; i < count; ++i) {
+    if (!media_samples::appendWhenReady(t, media_samples::videoSample(pool[i % pool.size()], double(i) / fps)))
+      ++refused;
+  }
+  t.finish(platform::MediaTime::fromSeconds(double(count) / fps, 1000000000));
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+  const double cpu = cpuSeconds() - cpu0;
+
+  const double encoded = double(count) / fps;
+  const auto bytes = std::filesystem::file_size(path);
+  std::printf("writer  %dx%d@%d: %d frames in %.2f s wall = %.1f frames/s (%.2fx real time), "
+              "%.2f CPU s per encoded s, %.1f Mbit/s (target %.1f), refused %d, status %d\n",
+              w, h, fps, count, wall, count / wall, encoded / wall, cpu / encoded, bytes * 8 / encoded / 1e6,
+              videoBitRate(w, h, fps) / 1e6, refused, static_cast<int>(t.writer().status()));
+  std::filesystem::remove(path);
+  return t.writer().status() == platform::WriterStatus::completed ? 0 : 1;
+}
+
+int raw(int w, int h, int fps, double seconds) {
+  const auto pool = frames(w, h);
+  const int count = static_cast<int>(seconds * fps);
+  for (int i = 0; i < count; ++i) {
+    const auto& f = pool[i % pool.size()];
+    const size_t size = static_cast<size_t>(f->bytesPerRow()) * f->height();
+    if (std::fwrite(f->pixels(), 1, size, stdout) != size) return 1;
+  }
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "--x264-args") {
+    const auto& x = platform::ffmpeg::VideoEncoder::kX264;
+    std::printf("-preset %s -x264-params %s -bf %d -threads %d -profile:v high -g 30\n", x.preset, x.params,
+                x.bFrames, x.threads);
+    return 0;
+  }
+  if (mode == "--raw" && argc == 6)
+    return raw(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]), std::atof(argv[5]));
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 4.0;
+  int status = bench(1920, 1080, 60, seconds);
+  status |= bench(3840, 2160, 30, seconds);
+  return status;
+}
