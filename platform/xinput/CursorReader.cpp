@@ -83,8 +83,8 @@ InputEventService::CursorQuery CursorReader::current(std::optional<uint64_t> las
 
   xcb_xfixes_get_cursor_image_reply_t* reply =
       xcb_xfixes_get_cursor_image_reply(c.conn, xcb_xfixes_get_cursor_image(c.conn), nullptr);
-  // While an animated cursor changes frames the server may refuse the
-  // request or answer with a placeholder of serial 0: no cursor this time.
+  // A refused cursor (see the header) or a placeholder of serial 0, seen
+  // while an animated cursor changes frames: no cursor this time.
   if (!reply) return query;
   if (reply->cursor_serial == 0) {
     std::free(reply);

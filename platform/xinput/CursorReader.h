@@ -30,8 +30,11 @@ class CursorReader {
 
   // The current cursor. Connects to $DISPLAY on first use; when the display
   // cannot be opened or the connection breaks, the image is absent from then
-  // on. The image's size in points is its size in pixels, and its hot spot
-  // lies within it.
+  // on. It is also absent while the server refuses to show the cursor: a
+  // server with the SECURITY extension refuses a cursor whose creator has
+  // disconnected (a root cursor set by xsetroot), and an animated cursor may
+  // be refused between frames. The image's size in points is its size in
+  // pixels, and its hot spot lies within it.
   InputEventService::CursorQuery current(std::optional<uint64_t> lastSerial);
 
  private:

@@ -87,7 +87,9 @@ void RawInputReader::Connection::apply(unsigned wanted) {
     mask.bits |= XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_PRESS | XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_RELEASE;
   }
   if (wanted & kKeys) mask.bits |= XCB_INPUT_XI_EVENT_MASK_RAW_KEY_PRESS | XCB_INPUT_XI_EVENT_MASK_RAW_KEY_RELEASE;
-  xcb_input_xi_select_events(conn, root, 1, &mask.head);
+  // Checked, so that the server has the selection when this returns.
+  xcb_generic_error_t* error = xcb_request_check(conn, xcb_input_xi_select_events_checked(conn, root, 1, &mask.head));
+  std::free(error);
 
   if (wanted & kKeys) {
     // The keys already down, read after the selection so that no release is
@@ -261,8 +263,11 @@ RawInputReader::~RawInputReader() {
 }
 
 void RawInputReader::select(bool buttons, bool keys) {
+  std::unique_lock lock(selectionLock_);
   wanted_ = (buttons ? kButtons : 0) | (keys ? kKeys : 0);
+  const uint64_t ticket = ++requested_;
   wake();
+  selectionApplied_.wait_for(lock, std::chrono::seconds(1), [&] { return applied_ >= ticket || quit_; });
 }
 
 void RawInputReader::wake() {
@@ -270,18 +275,33 @@ void RawInputReader::wake() {
   if (wakeFd_ >= 0) [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
 }
 
+void RawInputReader::applySelection() {
+  unsigned wanted;
+  uint64_t ticket;
+  {
+    std::lock_guard lock(selectionLock_);
+    if (applied_ == requested_) return;
+    wanted = wanted_;
+    ticket = requested_;
+  }
+  connection_->apply(wanted);
+  std::lock_guard lock(selectionLock_);
+  applied_ = ticket;
+  selectionApplied_.notify_all();
+}
+
 void RawInputReader::run() {
   Connection& c = *connection_;
   const int fd = xcb_get_file_descriptor(c.conn);
   while (!quit_) {
-    c.apply(wanted_);
+    applySelection();
     // Everything xcb has already read (also while waiting for a reply)
     // first, then wait for more, a wake-up or the next key repeat.
     while (xcb_generic_event_t* event = xcb_poll_for_event(c.conn)) {
       c.handle(event, handlers_);
       std::free(event);
     }
-    if (xcb_connection_has_error(c.conn)) return;
+    if (xcb_connection_has_error(c.conn)) break;
     c.fireRepeats(handlers_);
 
     int timeoutMs = -1;
@@ -295,6 +315,10 @@ void RawInputReader::run() {
       [[maybe_unused]] auto n = ::read(wakeFd_, &count, sizeof count);
     }
   }
+  // A lost connection reads nothing more; nobody waits for a selection.
+  std::lock_guard lock(selectionLock_);
+  quit_ = true;
+  selectionApplied_.notify_all();
 }
 
 }  // namespace platform::xinput

@@ -11,7 +11,10 @@
 #include "platform/InputEvents.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
+#include <mutex>
 #include <memory>
 #include <thread>
 
@@ -32,8 +35,9 @@ class RawInputReader {
   RawInputReader(const RawInputReader&) = delete;
   RawInputReader& operator=(const RawInputReader&) = delete;
 
-  // Which events to read from now on. Thread-safe; the reader applies it
-  // promptly on its own thread.
+  // Which events to read from now on. Thread-safe. Returns once the server
+  // has the new selection (at most about a second), so that every event of
+  // a kind asked for that happens after the return is read.
   void select(bool buttons, bool keys);
 
   struct Connection;
@@ -41,11 +45,16 @@ class RawInputReader {
  private:
   RawInputReader(std::unique_ptr<Connection> connection, Handlers handlers);
   void run();
+  void applySelection();
   void wake();
 
   std::unique_ptr<Connection> connection_;
   Handlers handlers_;
-  std::atomic<unsigned> wanted_{0};
+  std::mutex selectionLock_;  // guards the three below
+  std::condition_variable selectionApplied_;
+  unsigned wanted_ = 0;
+  uint64_t requested_ = 0;  // number of select() calls
+  uint64_t applied_ = 0;    // how many of them the reader has applied
   std::atomic<bool> quit_{false};
   int wakeFd_ = -1;
   std::thread thread_;
