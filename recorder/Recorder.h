@@ -74,9 +74,10 @@ class Recorder final : public platform::StreamOutput,
   void resume();
 
   // ---- stop (any thread) ---------------------------------------------------
-  // Starts the stop as an operation on the worker pool and returns at once.
-  // The first stop proceeds and ends the process with status 0; later ones
-  // do nothing.
+  // Requests the stop and returns at once. The first request, in the order
+  // the requests are made, proceeds: it fixes the duration at once and runs
+  // the rest as an operation on the worker pool, ending the process with
+  // status 0. Every later request does nothing.
   void stop(const std::string& reason, bool cancel);
 
   // ---- stream failure (a thread of the capture service) --------------------
@@ -119,7 +120,7 @@ class Recorder final : public platform::StreamOutput,
   static std::optional<double> relMs(const ClockState& clock, double t);
 
   // Steps of the stop, run on a worker thread by the first stop.
-  void performStop(const std::string& reason, bool cancel);
+  void performStop(const std::string& reason, bool cancel, double durationMs);
   nlohmann::json metadataDocument(const std::string& reason, double durationMs) const;
   // Steps of the start.
   void startDisplayOrArea(const platform::ShareableContent& content, platform::StreamConfiguration& configuration,

@@ -16,12 +16,11 @@ namespace {
 constexpr int32_t kNanosecondTimescale = 1000000000;
 }
 
+// The guard is taken when the stop is requested, not when the worker gets to
+// it: requests run on a pool, so "stop" then "cancel" could otherwise reach
+// the guard in either order and a cancel could delete a recording the host
+// had already asked to keep.
 void Recorder::stop(const std::string& reason, bool cancel) {
-  auto self = shared_from_this();
-  runtime_.workers.async([self, reason, cancel] { self->performStop(reason, cancel); });
-}
-
-void Recorder::performStop(const std::string& reason, bool cancel) {
   double durationMs = 0;
   {
     std::lock_guard<std::mutex> lock(clockLock_);
@@ -37,6 +36,11 @@ void Recorder::performStop(const std::string& reason, bool cancel) {
     // 3. Duration, fixed now however long the rest takes.
     if (t0) durationMs = std::max(0.0, (now - *t0 - pauseTotal) * 1000);
   }
+  auto self = shared_from_this();
+  runtime_.workers.async([self, reason, cancel, durationMs] { self->performStop(reason, cancel, durationMs); });
+}
+
+void Recorder::performStop(const std::string& reason, bool cancel, double durationMs) {
 
   // 4. Watchers, on the main loop where all their handlers run.
   runtime_.mainLoop.postAndWait([this] {

@@ -4,8 +4,9 @@
 //                                   at 30 fps through the product's writer
 //   bench-encode --raw W H FPS S    writes the same frames as raw BGRA to
 //                                   standard output (for the ffmpeg tool)
-//   bench-encode --x264-args        prints the product's x264 settings as
-//                                   ffmpeg options
+//   bench-encode --ffmpeg-args W H FPS
+//                                   prints the product's encoder settings for
+//                                   that size and rate as ffmpeg options
 //
 // Frames change every frame (scrolling text-like rows and a moving box) and
 // carry time stamps at the nominal rate; they are appended as fast as the
@@ -93,10 +94,13 @@ int raw(int w, int h, int fps, double seconds) {
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "--x264-args") {
+  if (mode == "--ffmpeg-args" && argc == 5) {
     const auto& x = platform::ffmpeg::VideoEncoder::kX264;
-    std::printf("-preset %s -x264-params %s -bf %d -threads %d -profile:v high -g 30\n", x.preset, x.params,
-                x.bFrames, x.threads);
+    const auto s = videoSettings(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]));
+    std::printf("-c:v libx264 -preset %s -x264-params %s -bf %d -threads %d -profile:v high -g %d -b:v %lld "
+                "-pix_fmt yuv420p\n",
+                x.preset, x.params, x.bFrames, x.threads, s.maxKeyFrameInterval,
+                static_cast<long long>(s.averageBitRate));
     return 0;
   }
   if (mode == "--raw" && argc == 6)

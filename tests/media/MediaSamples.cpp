@@ -23,9 +23,11 @@ void paintScreen(uint8_t* px, int width, int height, int index) {
     uint32_t h = static_cast<uint32_t>(row / 6) * 2654435761u;
     for (int x = 0; x < width; ++x) {
       uint8_t* p = px + (static_cast<size_t>(y) * width + x) * 4;
-      // Glyph-like cells: 6x6 blocks lit by a hash of their position.
+      // Glyph-like cells: 6x6 cells, most holding an ink stroke pattern
+      // picked by a hash of the cell's position, with a blank row and column.
       const uint32_t cell = (h ^ static_cast<uint32_t>(x / 6) * 40503u) * 2246822519u;
-      const bool ink = textLine && ((cell >> 13) & 3) == 0 && ((x + row) & 1);
+      const int cx = x % 6, cy = row % 6;
+      const bool ink = textLine && cx < 5 && cy < 5 && ((cell >> 8) & 7) != 0 && ((cell >> (cx + 5 * cy)) & 1);
       const uint8_t base = static_cast<uint8_t>(200 + (x * 40) / width);
       p[0] = ink ? 30 : base;
       p[1] = ink ? 30 : static_cast<uint8_t>(base - 10);

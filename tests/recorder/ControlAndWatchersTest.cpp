@@ -107,8 +107,7 @@ TEST(DiskWatch, APausedRecordingIsStoppedToo) {
                        [](ScriptContext& c) {
                          frame(c, 1000.0);
                          c.clock.set(1001.0);
-                         c.control("pause");
-                         c.waitFor([&] { return c.recorder().isPaused(); });
+                         c.recorder().pause();  // here, so that "paused" is written before the check runs
                          c.clock.set(1003.0);
                          c.recorder().diskCheck();
                        });

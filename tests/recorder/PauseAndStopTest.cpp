@@ -22,8 +22,8 @@ void resumeAt(ScriptContext& c, double t) {
 TEST(PauseAndResume, PausesAddUpAndAreCutOutOfEveryTimeline) {
   Outcome out = record({}, noSetUp, [](ScriptContext& c) {
     c.clock.set(999.0);
-    c.control("pause");  // before the first frame: ignored
-    c.control("resume");
+    c.recorder().pause();  // before the first frame: ignored
+    c.recorder().resume();
     frame(c, 1000.0);  // t0 = 1000
     frame(c, 1004.0);
     pauseAt(c, 1004.0);

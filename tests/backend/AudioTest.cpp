@@ -1,0 +1,254 @@
+// Audio capture, microphones and the audio server's answers on a real
+// PulseAudio server: what arrives, when it is stamped, and what happens when
+// the server goes away.
+#include "support/VirtualDesktop.h"
+#include "platform/Clock.h"
+#include "platform/Platform.h"
+#include "platform/pulse/AudioStream.h"
+#include "platform/pulse/PulseAudioDevices.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <condition_variable>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace backend_tests {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::OutputType;
+using testing_support::VirtualDesktop;
+
+struct BufferInfo {
+  double start = 0;  // presentation time, host seconds
+  double duration = 0;
+  double arrival = 0;
+  int sampleRate = 0;
+  int channels = 0;
+  std::vector<float> left;  // the first channel
+};
+
+class AudioCollector final : public platform::StreamOutput, public platform::StreamDelegate {
+ public:
+  void streamDidOutputSampleBuffer(platform::CaptureStream& stream, const platform::SampleBuffer& sample,
+                                   OutputType type) override {
+    const platform::AudioBufferData* pcm = sample.audioBuffer();
+    ASSERT_NE(pcm, nullptr);
+    BufferInfo info;
+    info.start = sample.presentationTimeStamp().seconds();
+    info.duration = sample.duration().seconds();
+    info.arrival = platform::hostNow();
+    info.sampleRate = pcm->sampleRate();
+    info.channels = pcm->channels();
+    for (int i = 0; i < pcm->frameCount(); ++i) info.left.push_back(pcm->samples()[i * pcm->channels()]);
+    std::lock_guard<std::mutex> lock(mutex_);
+    streams_.insert(&stream);
+    buffers_[type].push_back(std::move(info));
+    changed_.notify_all();
+  }
+  void streamDidStopWithError(platform::CaptureStream& stream, const platform::Error& error) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    streams_.insert(&stream);
+    errors_.push_back(error.description);
+    changed_.notify_all();
+  }
+  std::vector<BufferInfo> buffers(OutputType type) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return buffers_[type];
+  }
+  std::vector<std::string> errors() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return errors_;
+  }
+  std::set<platform::CaptureStream*> streams() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return streams_;
+  }
+  bool waitForError(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return !errors_.empty(); });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::map<OutputType, std::vector<BufferInfo>> buffers_;
+  std::vector<std::string> errors_;
+  std::set<platform::CaptureStream*> streams_;
+};
+
+// Sign changes per second of `samples` at `rate`.
+double zeroCrossingsPerSecond(const std::vector<float>& samples, int rate) {
+  int crossings = 0;
+  for (size_t i = 1; i < samples.size(); ++i) crossings += (samples[i - 1] < 0) != (samples[i] < 0);
+  return crossings * static_cast<double>(rate) / static_cast<double>(samples.size());
+}
+
+// The buffers checked for what every capture promises: the format, and
+// stamps that follow each other without gaps or overlaps.
+void expectContiguous48kStereo(const std::vector<BufferInfo>& buffers) {
+  ASSERT_FALSE(buffers.empty());
+  for (size_t i = 0; i < buffers.size(); ++i) {
+    EXPECT_EQ(buffers[i].sampleRate, 48000);
+    EXPECT_EQ(buffers[i].channels, 2);
+    EXPECT_NEAR(buffers[i].duration, buffers[i].left.size() / 48000.0, 1e-6);
+    if (i > 0) {
+      EXPECT_NEAR(buffers[i].start, buffers[i - 1].start + buffers[i - 1].duration, 0.001) << "buffer " << i;
+    }
+  }
+}
+
+// A 16-bit stereo WAV file of a sine tone.
+void writeTone(const std::string& path, double frequency, double seconds, double amplitude) {
+  const int rate = 48000;
+  const uint32_t frames = static_cast<uint32_t>(seconds * rate);
+  const uint32_t dataBytes = frames * 4;
+  std::ofstream out(path, std::ios::binary);
+  auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+  auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+  out.write("RIFF", 4);
+  u32(36 + dataBytes);
+  out.write("WAVEfmt ", 8);
+  u32(16);
+  u16(1);
+  u16(2);
+  u32(rate);
+  u32(rate * 4);
+  u16(4);
+  u16(16);
+  out.write("data", 4);
+  u32(dataBytes);
+  for (uint32_t i = 0; i < frames; ++i) {
+    const auto v = static_cast<int16_t>(amplitude * 32767 * std::sin(2 * M_PI * frequency * i / rate));
+    u16(static_cast<uint16_t>(v));
+    u16(static_cast<uint16_t>(v));
+  }
+}
+
+class Audio : public testing::Test {
+ protected:
+  void SetUp() override { desktop_.useInThisProcess(); }
+
+  VirtualDesktop desktop_{{.windowManager = false, .microphone = true}};
+  platform::SerialQueue queue_{"test.audio"};
+};
+
+TEST_F(Audio, ATonePlayedToTheSpeakersArrivesAtTheTimeItWasPlayed) {
+  const std::string tone = desktop_.runtimeDir() + "/tone.wav";
+  writeTone(tone, 1000, 0.5, 0.5);
+  AudioCollector collector;
+  platform::pulse::AudioStream stream(OutputType::audio, platform::pulse::kDefaultMonitorSource, collector);
+  ASSERT_FALSE(stream.addStreamOutput(collector, OutputType::audio, queue_));
+  ASSERT_FALSE(stream.startCapture());
+  // An idle null sink sleeps up to its longest latency (2 s) before it
+  // notices a new listener; a real device needs no such wait.
+  std::this_thread::sleep_for(2200ms);
+  const double played = platform::hostNow();
+  ASSERT_EQ(desktop_.run({"paplay", "--latency-msec=20", tone}), 0);
+  std::this_thread::sleep_for(300ms);
+  stream.stopCapture();
+
+  const std::vector<BufferInfo> buffers = collector.buffers(OutputType::audio);
+  if (getenv("DEBUG_AUDIO")) for (auto& b : buffers) printf("start %.4f dur %.4f arrival %.4f ahead %.4f\n", b.start - played, b.duration, b.arrival - played, b.arrival - b.start - b.duration);
+  expectContiguous48kStereo(buffers);
+  // The first loud sample, and the tone around it.
+  std::vector<float> loud;
+  double onset = -1;
+  for (const BufferInfo& buffer : buffers) {
+    for (size_t i = 0; i < buffer.left.size(); ++i) {
+      if (std::fabs(buffer.left[i]) < 0.05 && loud.empty()) continue;
+      if (onset < 0) onset = buffer.start + i / 48000.0;
+      loud.push_back(buffer.left[i]);
+    }
+  }
+  ASSERT_GE(onset, 0) << "the tone never arrived";
+  EXPECT_GT(onset, played);
+  EXPECT_LT(onset, played + 0.3);  // paplay starts and the sink plays within that
+  loud.resize(std::min<size_t>(loud.size(), 12000));
+  EXPECT_NEAR(zeroCrossingsPerSecond(loud, 48000), 2000, 40);
+}
+
+TEST_F(Audio, TheMicrophoneDeliversItsSignalInRealTime) {
+  AudioCollector collector;
+  platform::pulse::AudioStream stream(OutputType::microphone, std::nullopt, collector);  // the default: sinemic
+  ASSERT_FALSE(stream.addStreamOutput(collector, OutputType::microphone, queue_));
+  ASSERT_FALSE(stream.startCapture());
+  const double started = platform::hostNow();
+  std::this_thread::sleep_for(std::chrono::milliseconds(getenv("MIC_MS") ? atoi(getenv("MIC_MS")) : 1500));
+  stream.stopCapture();
+  const double stopped = platform::hostNow();
+
+  const std::vector<BufferInfo> buffers = collector.buffers(OutputType::microphone);
+  if (getenv("DEBUG_AUDIO")) for (auto& b : buffers) printf("start %.4f dur %.4f arrival %.4f ahead %.4f\n", b.start - started, b.duration, b.arrival - started, b.arrival - b.start - b.duration);
+  expectContiguous48kStereo(buffers);
+  std::vector<float> all;
+  double total = 0;
+  for (const BufferInfo& buffer : buffers) {
+    all.insert(all.end(), buffer.left.begin(), buffer.left.end());
+    total += buffer.duration;
+    EXPECT_GE(buffer.arrival, buffer.start + buffer.duration - 0.002);  // not stamped in the future
+    EXPECT_LT(buffer.arrival - (buffer.start + buffer.duration), 0.1);   // small fragments, little latency
+  }
+  EXPECT_NEAR(total, stopped - started, 0.15);
+  EXPECT_NEAR(zeroCrossingsPerSecond(all, 48000), 880, 9);
+  EXPECT_TRUE(collector.errors().empty());
+}
+
+TEST_F(Audio, AnUnknownMicrophoneCannotBeStarted) {
+  AudioCollector collector;
+  platform::pulse::AudioStream stream(OutputType::microphone, std::string("no-such-source"), collector);
+  ASSERT_FALSE(stream.addStreamOutput(collector, OutputType::microphone, queue_));
+  const std::optional<platform::Error> error = stream.startCapture();
+  ASSERT_TRUE(error);
+  EXPECT_NE(error->description.find("no-such-source"), std::string::npos) << error->description;
+}
+
+TEST_F(Audio, DevicesAndTheMicrophoneStatusFollowTheServer) {
+  platform::Services services = platform::makeSystemServices();
+  const std::vector<platform::AudioInputDevice> microphones = services.audioDevices->microphones();
+  ASSERT_EQ(microphones.size(), 1u);  // the null sink's monitor is not a microphone
+  EXPECT_EQ(microphones[0].uniqueID, "sinemic");
+  EXPECT_EQ(services.audioDevices->defaultMicrophoneID(), std::optional<std::string>("sinemic"));
+  EXPECT_EQ(services.permissions->microphoneAuthorizationStatus(), platform::kAuthorizationStatusAuthorized);
+
+  desktop_.killAudioServer();
+  EXPECT_TRUE(services.audioDevices->microphones().empty());
+  EXPECT_EQ(services.audioDevices->defaultMicrophoneID(), std::nullopt);
+  EXPECT_NE(services.permissions->microphoneAuthorizationStatus(), platform::kAuthorizationStatusAuthorized);
+}
+
+TEST_F(Audio, TheEndOfTheAudioServerIsReportedOnceForTheWholeStream) {
+  platform::Services services = platform::makeSystemServices();
+  auto content = services.capture->shareableContent(false, true);
+  ASSERT_TRUE(content.ok());
+  platform::StreamConfiguration config;
+  config.width = 640;
+  config.height = 480;
+  config.minimumFrameInterval = platform::MediaTime::make(1, 10);
+  config.capturesAudio = true;
+  config.captureMicrophone = true;
+  AudioCollector collector;
+  auto stream = services.capture->makeStream(services.capture->filterForDisplay(content->displays.at(0), {}), config,
+                                             collector);
+  for (OutputType type : {OutputType::audio, OutputType::microphone}) {
+    ASSERT_FALSE(stream->addStreamOutput(collector, type, queue_));
+  }
+  ASSERT_FALSE(stream->startCapture());
+  std::this_thread::sleep_for(500ms);
+  EXPECT_FALSE(collector.buffers(OutputType::microphone).empty());
+
+  desktop_.killAudioServer();
+  ASSERT_TRUE(collector.waitForError(5s));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(collector.errors(), std::vector<std::string>{"The connection to the audio server was lost."});
+  EXPECT_EQ(collector.streams(), std::set<platform::CaptureStream*>{stream.get()});
+  EXPECT_FALSE(stream->stopCapture());
+}
+
+}  // namespace
+}  // namespace backend_tests
