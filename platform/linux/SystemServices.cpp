@@ -7,6 +7,7 @@
 #include "platform/linux/DesktopPermissions.h"
 #include "platform/pulse/PulseAudioDevices.h"
 #include "platform/x11/X11Windowing.h"
+#include "platform/xinput/InputEventService.h"
 
 namespace platform {
 
@@ -18,7 +19,7 @@ Services makeSystemServices() {
   services.clock = std::shared_ptr<Clock>(&systemClock(), [](Clock*) {});
   services.windowing = std::make_shared<x11::X11Windowing>(display);
   services.capture = std::make_shared<linux_desktop::DesktopScreenCapture>(display);
-  services.input = nullptr;  // wired where the input-event service is built
+  services.input = xinput::makeInputEventService();
   services.permissions = std::make_shared<linux_desktop::DesktopPermissions>(display);
   services.audioDevices = std::make_shared<pulse::PulseAudioDevices>();
   services.media = makeFfmpegMediaWriterFactory();
