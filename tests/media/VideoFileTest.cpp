@@ -238,4 +238,74 @@ TEST_F(VideoFile, TimelineBeginsAtTheFirstStart) {
   EXPECT_NEAR(list[1].pts, 0.5, kTick);
 }
 
+TEST_F(VideoFile, FrameRepeatedAtTheEndTimeKeepsTheDuration) {
+  // How a recording ends: its last frame again at the end time, then the end.
+  auto track = make(64, 64, 30);
+  ASSERT_TRUE(track);
+  track->start(MediaTime::zero());
+  auto last = media_samples::frame(64, 64, 1, Content::screen);
+  for (const auto& [frame, t] : {std::pair{media_samples::frame(64, 64, 0, Content::screen), 0.0}, {last, 0.1},
+                                 {last, 0.75}})
+    ASSERT_TRUE(media_samples::appendWhenReady(*track, media_samples::videoSample(frame, t)));
+  track->finish(sec(0.75));
+
+  const std::string path = dir.file("screen.mp4");
+  const auto list = packets(path);
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_NEAR(list.back().pts, 0.75, kTick);
+  const auto info = testing_support::probe(path);
+  ASSERT_TRUE(info.has_value());
+  EXPECT_NEAR(std::stod((*info)["streams"][0]["duration"].get<std::string>()), 0.75, 1.5 * kTick);
+  EXPECT_EQ(media_samples::decodeProblems(path), "");
+}
+
+TEST_F(VideoFile, FramesOfAnotherSizeAreScaledToTheTrack) {
+  auto* small = new platform::OwnedVideoFrame(32, 16);
+  for (int i = 0; i < 32 * 16; ++i) {
+    uint8_t* p = small->mutablePixels() + i * 4;
+    p[0] = 0, p[1] = 0, p[2] = 255, p[3] = 255;  // red
+  }
+  auto track = make(64, 64, 30);
+  ASSERT_TRUE(track);
+  track->start(MediaTime::zero());
+  ASSERT_TRUE(media_samples::appendWhenReady(
+      *track, media_samples::videoSample(platform::MediaRef<platform::VideoFrameData>(small), 0)));
+  track->finish(sec(0.1));
+
+  const auto rgb = runCommand("ffmpeg -nostdin -v error -i " + shellQuote(dir.file("screen.mp4")) +
+                              " -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
+  ASSERT_EQ(rgb.output.size(), size_t(64 * 64 * 3));
+  for (int at : {0, 32 * 64 + 32, 64 * 64 - 1}) {
+    EXPECT_GT(uint8_t(rgb.output[at * 3]), 240);
+    EXPECT_LT(uint8_t(rgb.output[at * 3 + 1]), 16);
+  }
+}
+
+TEST_F(VideoFile, WriteFailureFailsTheWriterWithAReason) {
+  // A file that cannot take data: every write runs out of space.
+  const std::string path = dir.file("full.mp4");
+  std::filesystem::create_symlink("/dev/full", path);
+  auto writer = factory->makeWriter(path, platform::FileType::mpeg4);
+  ASSERT_TRUE(writer.ok());
+  auto input = factory->makeInput(platform::MediaType::video, videoSettings(320, 240, 30));
+  writer.value()->add(input);
+  writer.value()->startWriting();
+  writer.value()->startSession(MediaTime::zero());
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (int i = 0; writer.value()->status() == platform::WriterStatus::writing; ++i) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the writer never noticed";
+    if (input->isReadyForMoreMediaData())
+      input->append(media_samples::videoSample(media_samples::frame(320, 240, i, Content::noise), i / 30.0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(writer.value()->status(), platform::WriterStatus::failed);
+  EXPECT_EQ(writer.value()->errorDescription(),
+            "The file " + path + " cannot be written: No space left on device");
+  EXPECT_FALSE(input->isReadyForMoreMediaData());
+  EXPECT_FALSE(input->append(media_samples::videoSample(media_samples::frame(320, 240, 0, Content::noise), 99)));
+  writer.value()->finishWriting();  // returns; the status stays failed
+  EXPECT_EQ(writer.value()->status(), platform::WriterStatus::failed);
+}
+
 }  // namespace
