@@ -47,7 +47,8 @@ struct MediaTime {
 
   bool isValid() const { return (flags & kValid) != 0; }
   bool isNumeric() const;  // valid, finite and timescale > 0
-  // Seconds as a double; NaN for a time that is not numeric.
+  // Seconds as a double; NaN for a time that is not numeric, except the
+  // infinities, which give +/- infinity.
   double seconds() const;
   // Exact value in another timescale, rounded to nearest (half away from 0).
   MediaTime convertScale(int32_t newTimescale) const;

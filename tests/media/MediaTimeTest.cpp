@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 using platform::MediaTime;
 
@@ -92,6 +93,28 @@ TEST(MediaTime, SecondsAndScaleConversion) {
   EXPECT_EQ(r.value, 3003);
   EXPECT_EQ(t(1, 3).convertScale(1000).value, 333);
   EXPECT_EQ(t(-1, 2000).convertScale(1000).value, -1);  // halves away from zero
+}
+
+TEST(SampleBuffer, DurationIsTheSumOfItsEntries) {
+  using platform::SampleTimingInfo;
+  const MediaTime none = MediaTime::invalid();
+  struct Case {
+    const char* name;
+    std::vector<SampleTimingInfo> entries;
+    MediaTime expected;
+  } const cases[] = {
+      {"one entry", {{t(480, 48000), t(1, 1), none}}, t(1, 100)},
+      {"three entries", {{t(1, 100), none, none}, {t(1, 50), none, none}, {t(3, 1000), none, none}}, t(33, 1000)},
+      {"an invalid duration", {{t(1, 100), none, none}, {none, none, none}}, none},
+      {"no entries", {}, none},
+  };
+  platform::MediaRef<platform::AudioBufferData> pcm(new platform::OwnedAudioBuffer(48000, 2, 480));
+  for (const auto& c : cases) {
+    const platform::SampleBuffer b(platform::MediaRef<platform::MediaData>(pcm), c.entries.data(), c.entries.size());
+    EXPECT_EQ(compare(b.duration(), c.expected), 0) << c.name;
+    EXPECT_EQ(b.duration().isValid(), c.expected.isValid()) << c.name;
+  }
+  EXPECT_EQ(compare(platform::SampleBuffer::audio(pcm, t(5, 1)).duration(), t(1, 100)), 0);
 }
 
 }  // namespace
