@@ -17,9 +17,15 @@ constexpr int kBufferCapacityFrames = AudioStream::kSampleRate / 10;  // 100 ms 
 // Up to 256 buffers may be held downstream (the writer's queue) before data
 // is dropped: seconds of audio, far beyond what a working writer holds.
 constexpr size_t kMaxBuffers = 256;
-// Stamps closer than this to where the previous buffer ended are taken as
-// contiguous (latency reports jitter by a fraction of a fragment).
-constexpr double kContinuityTolerance = 0.015;
+// A buffer whose measured stamp lies within this of where the previous one
+// ended continues it: latency reports jitter and drift by milliseconds while
+// the audio itself flows without a break. Beyond it the stream has had a
+// real break (a hole, an idle sink) and the stamp is taken as measured.
+constexpr double kContinuityWindow = 0.2;
+// How far one buffer's stamp may move towards the measured time while
+// continuing: inaudible, and enough to follow the clocks' drift.
+constexpr double kMaxSlewPerBuffer = 0.0005;
+constexpr double kSlewFraction = 0.05;
 constexpr auto kStartTimeout = std::chrono::seconds(5);
 
 }  // namespace
@@ -72,8 +78,7 @@ std::optional<Error> AudioStream::openStream() {
   attributes.prebuf = static_cast<uint32_t>(-1);
   attributes.minreq = static_cast<uint32_t>(-1);
   attributes.fragsize = kFragmentFrames * kBytesPerFrame;
-  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
-                                                    PA_STREAM_INTERPOLATE_TIMING);
+  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE);
   const std::string what = source_ ? "The audio source \"" + *source_ + "\" cannot be recorded."
                                    : std::string("The default audio source cannot be recorded.");
   if (pa_stream_connect_record(stream_, source_ ? source_->c_str() : nullptr, &attributes, flags) < 0) {
@@ -134,31 +139,33 @@ void AudioStream::reportFailure(const char* description) {
 }
 
 void AudioStream::readAvailable() {
+  const size_t readable = pa_stream_readable_size(stream_);
+  if (readable == 0 || readable == static_cast<size_t>(-1)) return;
+  // Everything readable now arrived together: its first frame was captured
+  // the source's latency plus all of it ago, and the chunks follow each
+  // other without a break. The source latency comes from the last timing
+  // update; libpulse's interpolated stream latency is not used: until its
+  // first timing update it counts the time the source slept before
+  // delivering as latency.
+  const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
+  const double sourceLatency = timing ? static_cast<double>(timing->source_usec) / 1e6 : 0.0;
+  double time = hostNow() - sourceLatency - static_cast<double>(readable) / (kBytesPerFrame * kSampleRate);
+  if (nextTime_ && std::fabs(time - *nextTime_) < kContinuityWindow) {
+    const double error = time - *nextTime_;
+    time = *nextTime_ + std::clamp(error * kSlewFraction, -kMaxSlewPerBuffer, kMaxSlewPerBuffer);
+  }
   while (pa_stream_readable_size(stream_) > 0) {
     const void* data = nullptr;
     size_t bytes = 0;
-    if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) return;
-    if (data == nullptr) {
-      // A hole: the data is lost; the next buffer starts where it is.
-      nextTime_.reset();
-      pa_stream_drop(stream_);
-      continue;
-    }
-    // The latency covers this chunk too (it is still unread), so the chunk's
-    // first frame was captured `latency` ago.
-    pa_usec_t latency = 0;
-    int negative = 0;
-    double latencySeconds = 0;
-    if (pa_stream_get_latency(stream_, &latency, &negative) == 0) {
-      latencySeconds = (negative ? -1.0 : 1.0) * static_cast<double>(latency) / 1e6;
-    }
-    double firstFrameTime = hostNow() - latencySeconds;
-    if (nextTime_ && std::fabs(firstFrameTime - *nextTime_) < kContinuityTolerance) firstFrameTime = *nextTime_;
+    if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) break;
     const int frames = static_cast<int>(bytes / kBytesPerFrame);
-    deliverChunk(static_cast<const float*>(data), frames, firstFrameTime);
-    nextTime_ = firstFrameTime + static_cast<double>(frames) / kSampleRate;
+    // A hole (data lost) is dropped; the time runs on over it, and the
+    // writer fills it with silence.
+    if (data != nullptr) deliverChunk(static_cast<const float*>(data), frames, time);
+    time += static_cast<double>(frames) / kSampleRate;
     pa_stream_drop(stream_);
   }
+  nextTime_ = time;
 }
 
 void AudioStream::deliverChunk(const float* samples, int frames, double firstFrameTime) {

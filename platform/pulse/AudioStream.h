@@ -3,9 +3,12 @@
 // adjustment. Every buffer is delivered as an audio sample of the stream's
 // output type (system audio 1 or microphone 2) on the output's queue, time
 // stamped on the host clock: the moment its first frame was captured, that
-// is hostNow() minus the stream's reported latency when the buffer is read.
-// Consecutive buffers whose stamps agree within a few milliseconds are made
-// exactly contiguous, so clock jitter does not open gaps.
+// is hostNow() minus the source's reported latency and the frames still
+// unread on this side when the buffer is read.
+// While the audio flows without a break, a buffer continues where the last
+// one ended, moved towards that measurement by at most half a millisecond:
+// latency reports jitter and drift, and following them exactly would open
+// gaps and overlaps between buffers.
 //
 // A hole in the stream (the server reports lost data) is dropped: the writer
 // fills the gap with silence, so the file keeps the recording's timeline.
