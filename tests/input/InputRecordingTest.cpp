@@ -2,6 +2,7 @@
 // pointer, buttons and keys driven by xdotool: what lands in the three input
 // logs, "cursors/" and metadata.json.
 #include "support/HostProcess.h"
+#include "support/ScriptedPlatform.h"
 #include "support/MediaProbe.h"
 #include "support/VirtualDesktop.h"
 
