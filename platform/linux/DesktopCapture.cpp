@@ -93,7 +93,8 @@ Result<ShareableContent> DesktopScreenCapture::shareableContent(bool excludingDe
   Result<std::shared_ptr<x11::Connection>> connection = display_->connection();
   if (!connection) return connection.error();
   const x11::Connection& c = *connection.value();
-  return x11::readShareableContent(c, x11::MonitorLayout::read(c, false), excludingDesktopWindows, onScreenWindowsOnly);
+  return x11::readShareableContent(c, x11::MonitorLayout::read(c, x11::MonitorDetail::geometry),
+                                   excludingDesktopWindows, onScreenWindowsOnly);
 }
 
 ContentFilter DesktopScreenCapture::filterForWindow(const CaptureWindow& window) {

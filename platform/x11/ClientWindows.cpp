@@ -183,7 +183,6 @@ ShareableContent readShareableContent(const Connection& connection, const Monito
     }
     content.windows.push_back(std::move(captured));
   }
-  connection.discardEvents();
   return content;
 }
 

@@ -1,5 +1,7 @@
 #include "platform/x11/Connection.h"
 
+#include <xcb/randr.h>
+
 #include <cstdlib>
 
 namespace platform::x11 {
@@ -47,7 +49,13 @@ Result<std::shared_ptr<Connection>> Connection::open() {
 }
 
 Connection::Connection(xcb_connection_t* connection, const xcb_screen_t* screen)
-    : connection_(connection), screen_(screen), atoms_(connection) {}
+    : connection_(connection), screen_(screen), atoms_(connection) {
+  if (hasExtension(&xcb_randr_id)) {
+    Reply<xcb_randr_query_version_reply_t> version(
+        xcb_randr_query_version_reply(connection, xcb_randr_query_version(connection, 1, 5), nullptr));
+    randrMonitors_ = version && (version->major_version > 1 || version->minor_version >= 5);
+  }
+}
 
 Connection::~Connection() { xcb_disconnect(connection_); }
 

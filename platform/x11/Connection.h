@@ -44,6 +44,9 @@ class Connection {
 
   // Whether the server offers the extension (answer cached by XCB).
   bool hasExtension(xcb_extension_t* extension) const;
+  // Whether the server offers RandR 1.5 (monitors); this connection has
+  // announced that version.
+  bool hasRandrMonitors() const { return randrMonitors_; }
 
   // Sends everything queued and waits for the server to have processed it,
   // so that errors of unchecked requests have arrived. False when broken.
@@ -61,6 +64,7 @@ class Connection {
   xcb_connection_t* connection_;
   const xcb_screen_t* screen_;
   AtomCache atoms_;
+  bool randrMonitors_ = false;
 };
 
 // Opens the connection on first use and again after it broke. Thread-safe.

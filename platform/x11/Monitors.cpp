@@ -18,13 +18,6 @@ std::string atomName(const Connection& connection, xcb_atom_t atom) {
   return std::string(xcb_get_atom_name_name(reply.get()), xcb_get_atom_name_name_length(reply.get()));
 }
 
-bool hasRandrMonitors(const Connection& connection) {
-  if (!connection.hasExtension(&xcb_randr_id)) return false;
-  Reply<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
-      connection.get(), xcb_randr_query_version(connection.get(), 1, 5), nullptr));
-  return version && (version->major_version > 1 || version->minor_version >= 5);
-}
-
 // Refresh rate of the mode shown by `output`'s CRTC; absent without one.
 std::optional<double> outputModeRate(const Connection& connection, xcb_randr_output_t output,
                                      const xcb_randr_get_screen_resources_current_reply_t& resources) {
@@ -47,13 +40,13 @@ std::optional<double> outputModeRate(const Connection& connection, xcb_randr_out
   return std::nullopt;
 }
 
-std::vector<Monitor> readRandrMonitors(const Connection& connection, bool withModes) {
+std::vector<Monitor> readRandrMonitors(const Connection& connection, bool details) {
   xcb_connection_t* c = connection.get();
   Reply<xcb_randr_get_monitors_reply_t> reply(
       xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, connection.root(), 1), nullptr));
   if (!reply) return {};
   Reply<xcb_randr_get_screen_resources_current_reply_t> resources;
-  if (withModes) {
+  if (details) {
     resources.reset(xcb_randr_get_screen_resources_current_reply(
         c, xcb_randr_get_screen_resources_current(c, connection.root()), nullptr));
   }
@@ -62,7 +55,7 @@ std::vector<Monitor> readRandrMonitors(const Connection& connection, bool withMo
        xcb_randr_monitor_info_next(&it)) {
     const xcb_randr_monitor_info_t* info = it.data;
     Monitor monitor;
-    monitor.name = atomName(connection, info->name);
+    if (details) monitor.name = atomName(connection, info->name);
     monitor.rootRect = Rect(info->x, info->y, info->width, info->height);
     monitor.primary = info->primary != 0;
     const xcb_randr_output_t* outputs = xcb_randr_monitor_info_outputs(info);
@@ -77,9 +70,11 @@ std::vector<Monitor> readRandrMonitors(const Connection& connection, bool withMo
 
 }  // namespace
 
-MonitorLayout MonitorLayout::read(const Connection& connection, bool withModes) {
+MonitorLayout MonitorLayout::read(const Connection& connection, MonitorDetail detail) {
   MonitorLayout layout;
-  if (hasRandrMonitors(connection)) layout.monitors_ = readRandrMonitors(connection, withModes);
+  if (connection.hasRandrMonitors()) {
+    layout.monitors_ = readRandrMonitors(connection, detail == MonitorDetail::namesAndModes);
+  }
   if (layout.monitors_.empty()) {
     const xcb_screen_t& screen = connection.screen();
     Monitor whole;

@@ -19,13 +19,18 @@ struct Monitor {
   // monitor without outputs, its name atom with bit 31 set (XIDs and atoms
   // use 29 bits, so the two kinds never collide).
   uint32_t id = 0;
-  std::string name;  // the monitor's name atom, e.g. "DP-1"
+  std::string name;  // the monitor's name atom, e.g. "DP-1" (read with the details)
   Rect rootRect;     // X root coordinates, pixels
   bool primary = false;
   // The refresh rate of the current mode of the first output's CRTC (dot
   // clock / (htotal × vtotal), 0 when the mode gives no totals); absent when
-  // there is no such mode, or when modes were not asked for.
+  // there is no such mode, or when the details were not asked for.
   std::optional<double> modeRefreshRate;
+};
+
+enum class MonitorDetail {
+  geometry,        // ids, rectangles and the primary flag: one round trip
+  namesAndModes,   // also names and refresh rates: a few per monitor
 };
 
 // The monitors, primary first, then in the server's order.
@@ -33,8 +38,7 @@ class MonitorLayout {
  public:
   // Reads the layout afresh. Without RandR 1.5 (or with no monitor) the whole
   // root window is one monitor whose id is the root window's XID.
-  // `withModes` also reads each monitor's mode (a few more round trips).
-  static MonitorLayout read(const Connection& connection, bool withModes);
+  static MonitorLayout read(const Connection& connection, MonitorDetail detail);
 
   const std::vector<Monitor>& monitors() const { return monitors_; }
   const Monitor* find(uint32_t id) const;

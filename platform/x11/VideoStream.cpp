@@ -124,7 +124,7 @@ std::optional<Error> VideoStream::prepare() {
     }
     source_ = std::make_unique<WindowSource>(c, *topLevel);
   } else if (filter_.display) {
-    const MonitorLayout layout = MonitorLayout::read(c, false);
+    const MonitorLayout layout = MonitorLayout::read(c, MonitorDetail::geometry);
     const Monitor* monitor = layout.find(filter_.display->displayID);
     Rect area = monitor ? monitor->rootRect : layout.rootFromGlobal(filter_.display->frame);
     if (configuration_.sourceRect) {

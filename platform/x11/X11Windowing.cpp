@@ -10,7 +10,7 @@ X11Windowing::X11Windowing(std::shared_ptr<DisplayHandle> display) : display_(st
 std::vector<Screen> X11Windowing::screens() {
   auto connection = display_->connection();
   if (!connection) return {};
-  const MonitorLayout layout = MonitorLayout::read(**connection, true);
+  const MonitorLayout layout = MonitorLayout::read(**connection, MonitorDetail::namesAndModes);
   std::vector<Screen> screens;
   for (const Monitor& monitor : layout.monitors()) {
     Screen screen;
@@ -27,7 +27,7 @@ std::vector<Screen> X11Windowing::screens() {
 std::optional<double> X11Windowing::displayModeRefreshRate(uint32_t displayID) {
   auto connection = display_->connection();
   if (!connection) return std::nullopt;
-  const MonitorLayout layout = MonitorLayout::read(**connection, true);
+  const MonitorLayout layout = MonitorLayout::read(**connection, MonitorDetail::namesAndModes);
   const Monitor* monitor = layout.find(displayID);
   return monitor ? monitor->modeRefreshRate : std::nullopt;
 }
@@ -35,7 +35,7 @@ std::optional<double> X11Windowing::displayModeRefreshRate(uint32_t displayID) {
 uint32_t X11Windowing::mainDisplayID() {
   auto connection = display_->connection();
   if (!connection) return 0;
-  const MonitorLayout layout = MonitorLayout::read(**connection, false);
+  const MonitorLayout layout = MonitorLayout::read(**connection, MonitorDetail::geometry);
   return layout.primary() ? layout.primary()->id : 0;
 }
 
@@ -44,7 +44,7 @@ std::optional<Rect> X11Windowing::windowBounds(uint32_t windowID) {
   if (!connection) return std::nullopt;
   std::optional<Rect> frame = outerFrameInRoot(**connection, windowID);
   if (!frame) return std::nullopt;
-  return MonitorLayout::read(**connection, false).globalFromRoot(*frame);
+  return MonitorLayout::read(**connection, MonitorDetail::geometry).globalFromRoot(*frame);
 }
 
 Point X11Windowing::mouseLocation() {
@@ -54,7 +54,8 @@ Point X11Windowing::mouseLocation() {
   Reply<xcb_query_pointer_reply_t> pointer(
       xcb_query_pointer_reply(c.get(), xcb_query_pointer(c.get(), c.root()), nullptr));
   if (!pointer) return Point{};
-  return MonitorLayout::read(c, false).screenFromRoot(Point{double(pointer->root_x), double(pointer->root_y)});
+  const Point root{static_cast<double>(pointer->root_x), static_cast<double>(pointer->root_y)};
+  return MonitorLayout::read(c, MonitorDetail::geometry).screenFromRoot(root);
 }
 
 }  // namespace platform::x11

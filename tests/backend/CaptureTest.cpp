@@ -36,8 +36,9 @@ class Collector final : public platform::StreamOutput, public platform::StreamDe
                                    platform::OutputType type) override {
     std::lock_guard<std::mutex> lock(mutex_);
     EXPECT_EQ(type, platform::OutputType::screen);
-    const auto status = sample.attachments() ? sample.attachments()->first.frameStatus : std::nullopt;
-    statuses_.push_back(status.value_or(-1));
+    const int64_t status =
+        sample.attachments() ? sample.attachments()->first.frameStatus.value_or(-1) : int64_t{-1};
+    statuses_.push_back(status);
     times_.push_back(sample.presentationTimeStamp().seconds());
     arrivals_.push_back(platform::hostNow());
     if (status == static_cast<int64_t>(FrameStatus::complete)) {
