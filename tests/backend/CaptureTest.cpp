@@ -250,11 +250,12 @@ TEST_F(Capture, AnAreaIsCroppedFromTheDisplayNotScaled) {
   EXPECT_NE(rgbAt(*frame, 151, 50), kRed);
 }
 
-TEST_F(Capture, AWindowShowsItsOwnContentsWhenCoveredAndMoved) {
-  TestWindow recorded({.x = 50, .y = 50, .width = 200, .height = 150, .rgb = kRed, .wmClass = "Recorded"});
+TEST_F(Capture, AWindowShowsItsOwnContentsWhenCoveredAndMovedAndNothingOnceGone) {
+  auto recorded = std::make_unique<TestWindow>(
+      TestWindow::Options{.x = 50, .y = 50, .width = 200, .height = 150, .rgb = kRed, .wmClass = "Recorded"});
   TestWindow cover({.x = 20, .y = 20, .width = 400, .height = 300, .rgb = kGreen, .wmClass = "Cover"});
   cover.raise();
-  const platform::CaptureWindow window = contentWindow(recorded.id());
+  const platform::CaptureWindow window = contentWindow(recorded->id());
   const int width = static_cast<int>(window.frame.width()) / 2 * 2;
   const int height = static_cast<int>(window.frame.height()) / 2 * 2;
   Collector collector;
@@ -267,12 +268,21 @@ TEST_F(Capture, AWindowShowsItsOwnContentsWhenCoveredAndMoved) {
   EXPECT_EQ(rgbAt(*frame, width / 2, height - 20), kRed);
 
   // Moved off to the right and repainted: still its own contents.
-  ASSERT_EQ(desktop_.run({"xdotool", "windowmove", "--sync", std::to_string(recorded.id()), "400", "300"}), 0);
-  const size_t seen = collector.count();
-  recorded.fill(kBlue);
+  ASSERT_EQ(desktop_.run({"xdotool", "windowmove", "--sync", std::to_string(recorded->id()), "400", "300"}), 0);
+  size_t seen = collector.count();
+  recorded->fill(kBlue);
   frame = collector.completeAfter(seen);
   ASSERT_TRUE(frame);
   EXPECT_EQ(rgbAt(*frame, width / 2, height - 20), kBlue);
+
+  // Closed: the stream goes on with idle frames only.
+  recorded.reset();
+  std::this_thread::sleep_for(200ms);
+  seen = collector.count();
+  ASSERT_TRUE(collector.waitForCount(seen + 10));
+  const std::vector<int64_t> statuses = collector.statuses();
+  EXPECT_EQ(std::count(statuses.begin() + static_cast<long>(seen), statuses.end(), 0), 0);
+  EXPECT_TRUE(collector.errors().empty());
 }
 
 TEST_F(Capture, AnExcludedWindowIsLeftOutOfTheDisplay) {

@@ -182,6 +182,26 @@ TEST(Windows, BoundsFollowAMovedWindowAndVanishWithIt) {
   EXPECT_EQ(services.windowing->windowBounds(id), std::nullopt);
 }
 
+TEST(Listing, DisplaysCarryTheirMonitorsNamesAndModeRates) {
+  VirtualDesktop desktop({.width = 1600, .height = 900});
+  desktop.splitIntoTwoMonitors();
+  const json list = listThroughAgent(desktop);
+  ASSERT_TRUE(list.contains("displays")) << list.dump();
+  ASSERT_EQ(list.at("displays").size(), 2u) << list.dump();
+  const json& left = list.at("displays")[0];
+  const json& right = list.at("displays")[1];
+  EXPECT_EQ(left.at("name"), "LEFT");
+  EXPECT_EQ(right.at("name"), "RIGHT");
+  EXPECT_EQ(rectOf(left.at("frame")), platform::Rect(0, 0, 800, 900));
+  EXPECT_EQ(rectOf(right.at("frame")), platform::Rect(800, 0, 800, 900));
+  EXPECT_EQ(left.at("scale"), 1.0);
+  // LEFT shows the server's output, whose mode reports 0 Hz: listed as it
+  // is. RIGHT has no output, so no mode: 60.
+  EXPECT_EQ(left.at("refreshRate"), 0.0);
+  EXPECT_EQ(right.at("refreshRate"), 60.0);
+  EXPECT_NE(left.at("id"), right.at("id"));
+}
+
 TEST(Listing, MicrophonesAreTheSourcesThatAreNotMonitors) {
   VirtualDesktop desktop({.microphone = true});
   const json list = listThroughAgent(desktop);
