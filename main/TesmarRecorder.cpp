@@ -39,8 +39,10 @@ int runList(platform::Services& services) {
 
 int main(int argc, char** argv) {
   // 1. The standard-output lock exists from the start (a global); a host that
-  // goes away must not kill the agent with SIGPIPE.
+  // goes away must not kill the agent with SIGPIPE; and nothing ever reaches
+  // standard error, not even what a system library prints on its own.
   platform::ignoreBrokenPipe();
+  platform::silenceStandardError();
   // 2 and 3.
   args.assign(argv, argv + argc);
   cmd = args.size() >= 2 ? args[1] : "help";

@@ -16,4 +16,9 @@ int32_t currentProcessID();
 // a closed pipe then fail and are dropped.
 void ignoreBrokenPipe();
 
+// Points standard error at /dev/null: the agent reports only through its
+// events, and system libraries (the audio client library among them) may
+// print diagnostics of their own.
+void silenceStandardError();
+
 }  // namespace platform

@@ -1,9 +1,11 @@
 // The runtime the logic runs on: the main run loop, serial queues, the worker
 // pool for asynchronous operations, and repeating timers. Built on Asio.
 //
-// Handlers posted with post()/async() go straight to Asio, whose per-thread
-// handler memory is recycled: posting from a hot path does not allocate once
-// running. sync()/postAndWait() block the caller and are for rare hand-offs.
+// Handlers posted with post()/async() go straight to Asio. Asio recycles
+// handler memory only on threads that run an io_context; a post from another
+// thread allocates, so per-sample hand-offs from capture threads use a
+// preallocated path of their own. sync()/postAndWait() block the caller and
+// are for rare hand-offs.
 #pragma once
 
 #include <asio/io_context.hpp>

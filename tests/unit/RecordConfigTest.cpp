@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"WindowWithoutId", R"({"outputDir":"o","mode":"window"})", kNoWindow},
         Case{"WindowWithNullId", R"({"outputDir":"o","mode":"window","windowId":null})", kNoWindow},
         Case{"WindowBadIdIsTypeError", R"({"outputDir":"o","mode":"window","windowId":"7"})", kInvalid}),
-    [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<Case>& row) { return std::string(row.param.name); });
 
 TEST(RecordConfig, DecodesEveryFieldAndLeavesAbsentOnesAbsent) {
   auto result = decodeRecordConfig(
