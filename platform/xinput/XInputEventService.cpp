@@ -48,42 +48,64 @@ class XInputEventService final : public InputEventService {
 
   void removeMonitor(MonitorToken token) override {
     std::unique_ptr<RawInputReader> idle;  // destroyed outside the lock
-    std::lock_guard lock(mutex_);
-    auto it = std::find_if(monitors_.begin(), monitors_.end(), [token](const auto& m) { return m->token == token; });
-    if (it == monitors_.end()) return;
-    (*it)->removed = true;
-    monitors_.erase(it);
-    if (monitors_.empty()) {
-      idle = std::move(reader_);
-    } else {
-      reselect();
+    RawInputReader* reader = nullptr;
+    Selection selection;
+    {
+      std::lock_guard lock(mutex_);
+      auto it =
+          std::find_if(monitors_.begin(), monitors_.end(), [token](const auto& m) { return m->token == token; });
+      if (it == monitors_.end()) return;
+      (*it)->removed = true;
+      monitors_.erase(it);
+      if (monitors_.empty()) {
+        idle = std::move(reader_);
+        return;
+      }
+      reader = reader_.get();
+      selection = wanted();
     }
+    reader->select(selection.buttons, selection.keys);
   }
 
   CursorQuery currentCursor(std::optional<uint64_t> lastSerial) override { return cursor_.current(lastSerial); }
 
  private:
+  // Monitors are added and removed on the main loop only, so reader_ stays
+  // as it is while select() runs outside the lock. select() waits for the
+  // reader's thread, which takes the lock to deliver events: holding the lock
+  // across it could stall both.
   MonitorToken add(std::shared_ptr<Monitor> monitor) {
-    std::lock_guard lock(mutex_);
-    if (!reader_) {
-      reader_ = RawInputReader::open({[this](const MouseEvent& e) { deliver(e); },
-                                      [this](const KeyEvent& e) { deliver(e); }});
-      if (!reader_) return 0;
+    RawInputReader* reader = nullptr;
+    Selection selection;
+    {
+      std::lock_guard lock(mutex_);
+      if (!reader_) {
+        reader_ = RawInputReader::open({[this](const MouseEvent& e) { deliver(e); },
+                                        [this](const KeyEvent& e) { deliver(e); }});
+        if (!reader_) return 0;
+      }
+      monitor->token = nextToken_++;
+      monitors_.push_back(monitor);
+      reader = reader_.get();
+      selection = wanted();
     }
-    monitor->token = nextToken_++;
-    monitors_.push_back(monitor);
-    reselect();
+    reader->select(selection.buttons, selection.keys);
     return monitor->token;
   }
 
-  // Asks the reader for exactly the events some monitor wants.
-  void reselect() {
-    bool buttons = false, keys = false;
+  struct Selection {
+    bool buttons = false;
+    bool keys = false;
+  };
+
+  // Exactly the events some monitor wants. Under the lock.
+  Selection wanted() const {
+    Selection selection;
     for (const auto& m : monitors_) {
-      buttons = buttons || m->mouse;
-      keys = keys || m->key;
+      selection.buttons = selection.buttons || m->mouse;
+      selection.keys = selection.keys || m->key;
     }
-    reader_->select(buttons, keys);
+    return selection;
   }
 
   // On the reader's thread: hand the event to each monitor's main loop.
