@@ -126,7 +126,7 @@ bool RawInputReader::Connection::startKeyboard() {
                             XCB_XKB_MAP_PART_KEY_ACTIONS | XCB_XKB_MAP_PART_VIRTUAL_MODS |
                             XCB_XKB_MAP_PART_VIRTUAL_MOD_MAP;
   const xcb_xkb_select_events_details_t details{};
-  xcb_xkb_select_events_aux(conn, static_cast<xcb_xkb_device_spec_t>(device), events, 0, events, mapParts,
+  xcb_xkb_select_events_aux(conn, static_cast<uint16_t>(device), events, 0, events, mapParts,
                             mapParts, &details);
   keyboard = true;
   loadKeymap();
@@ -138,7 +138,7 @@ void RawInputReader::Connection::stopKeyboard() {
   const uint16_t events = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY |
                           XCB_XKB_EVENT_TYPE_STATE_NOTIFY | XCB_XKB_EVENT_TYPE_CONTROLS_NOTIFY;
   const xcb_xkb_select_events_details_t details{};
-  xcb_xkb_select_events_aux(conn, static_cast<xcb_xkb_device_spec_t>(device), events, events, 0, 0, 0,
+  xcb_xkb_select_events_aux(conn, static_cast<uint16_t>(device), events, events, 0, 0, 0,
                             &details);
   translator.setKeymap(nullptr);
   translator.setKeysDown({});
@@ -159,7 +159,7 @@ void RawInputReader::Connection::loadKeymap() {
 
 void RawInputReader::Connection::loadRepeatSettings() {
   Reply<xcb_xkb_get_controls_reply_t> controls(xcb_xkb_get_controls_reply(
-      conn, xcb_xkb_get_controls(conn, static_cast<xcb_xkb_device_spec_t>(device)), nullptr));
+      conn, xcb_xkb_get_controls(conn, static_cast<uint16_t>(device)), nullptr));
   AutoRepeat::Settings settings;
   if (controls) {
     // Slow keys suspend repeating, as in the server.
