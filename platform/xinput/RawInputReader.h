@@ -6,6 +6,12 @@
 // Nothing is selected until select() asks for it: a reader asked only for
 // buttons never receives a key event from the server. The handlers run on
 // the reader's thread.
+//
+// Buttons 1 and 3 are left and right as the raw events number them, before
+// any button map (a map that swaps them for left-handed use is not applied);
+// the wheel (4 to 7), the middle button and further buttons are ignored.
+// Raw key events never repeat: the repeats of a held key are re-created from
+// the server's repeat settings (see AutoRepeat).
 #pragma once
 
 #include "platform/InputEvents.h"
