@@ -14,6 +14,9 @@ constexpr double kDiskCheckSeconds = 5.0;
 }  // namespace
 
 void Recorder::startInputCapture() {
+  // A stop that began while the recording was starting has already torn the
+  // watchers down; installing them now would outlive that teardown.
+  if (isStopping()) return;
   std::weak_ptr<Recorder> weak = weak_from_this();
   platform::MainLoop& loop = runtime_.mainLoop;
 
@@ -29,8 +32,7 @@ void Recorder::startInputCapture() {
       });
   if (clickMonitor != 0) monitors.push_back(clickMonitor);
 
-  // The option is asked first: without it the permission is not consulted.
-  if (cfg.captureKeystrokes.value_or(true) && services_.permissions->isProcessTrusted()) {
+  if (keystrokesAllowed()) {
     platform::MonitorToken keyMonitor =
         services_.input->addGlobalKeyMonitor(loop, [weak](const platform::KeyEvent& event) {
           if (auto self = weak.lock()) self->handleKey(event);

@@ -127,6 +127,8 @@ class Recorder final : public platform::StreamOutput,
                           platform::ContentFilter& filter);
   void routeVideo(const platform::SampleBuffer& sample);
   void routeAudio(const platform::SampleBuffer& sample, platform::OutputType type);
+  // Keystrokes are wanted (the option is absent or true) and allowed; the
+  // permission is consulted only when the option allows them.
   bool keystrokesAllowed() const;
 
   platform::Services services_;
