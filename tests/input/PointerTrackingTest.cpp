@@ -147,8 +147,13 @@ TEST_F(PointerTrackingTest, FirstTickComesAtOnceAndWatchersHoldTheRecorderWeakly
   pointAt(1, 2);
   input->show(cursorImage(16, 1));
 
+  const auto started = std::chrono::steady_clock::now();
   recorder->startInputCapture();
-  loop.context().run_for(std::chrono::milliseconds(5));
+  while (log("mouse-moves.ndjson").empty() && std::chrono::steady_clock::now() - started < std::chrono::seconds(2)) {
+    loop.context().run_one_for(std::chrono::milliseconds(1));
+  }
+  // At once: well before a whole poll interval has passed.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(16));
   EXPECT_EQ(log("mouse-moves.ndjson").size(), 1u);
 
   // Timers and monitors must not keep the recorder alive, and a handler
