@@ -15,6 +15,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdlib>
 
 namespace platform::xinput {
@@ -116,8 +117,14 @@ bool RawInputReader::Connection::startKeyboard() {
   }
   device = xkb_x11_get_core_keyboard_device_id(conn);
   if (device < 0) return false;
-  if (!xkb) xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-  if (!xkb) return false;
+  if (!xkb) {
+    // Keymaps come from the server: no include paths, no environment, and
+    // nothing logged (the program never writes to standard error).
+    xkb = xkb_context_new(static_cast<xkb_context_flags>(XKB_CONTEXT_NO_DEFAULT_INCLUDES |
+                                                         XKB_CONTEXT_NO_ENVIRONMENT_NAMES));
+    if (!xkb) return false;
+    xkb_context_set_log_fn(xkb, [](xkb_context*, xkb_log_level, const char*, va_list) {});
+  }
 
   const uint16_t events = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY |
                           XCB_XKB_EVENT_TYPE_STATE_NOTIFY | XCB_XKB_EVENT_TYPE_CONTROLS_NOTIFY;
