@@ -115,6 +115,22 @@ TEST(Stop, EveryTriggerReportsItsReason) {
   }
 }
 
+TEST(Stop, ASigtermWhileTheRecordingIsStillStartingStopsIt) {
+  const std::string dir = testing_support::temporaryPath("sigterm");
+  auto child = testing_support::runScenario(
+      json{{"outputDir", dir}, {"mode", "screen"}}.dump(),
+      [](ScriptedPlatform& p) { p.capture->contentDelay = std::chrono::milliseconds(1500); },
+      [](ScriptContext&) {});
+  // The handler is in place long before the content arrives.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  child.signal(SIGTERM);
+  auto stopped = child.readEvent("stopped", std::chrono::seconds(20));
+  ASSERT_TRUE(stopped);
+  EXPECT_EQ((*stopped)["reason"], "sigterm");
+  EXPECT_EQ((*stopped)["metadata"]["durationMs"], 0);
+  EXPECT_EQ(child.wait(), 0);
+}
+
 TEST(Stop, TheFirstOfSeveralStopsWins) {
   // "stop" then "cancel": the files stay and the reason is "user".
   Outcome kept = record({}, noSetUp, [](ScriptContext& c) {

@@ -36,6 +36,7 @@ platform::Point ScriptedWindowing::mouseLocation() {
 // ---- capture ---------------------------------------------------------------
 
 platform::Result<platform::ShareableContent> ScriptedCapture::shareableContent(bool, bool) {
+  std::this_thread::sleep_for(contentDelay);
   if (contentError) return *contentError;
   return content;
 }

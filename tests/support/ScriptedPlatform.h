@@ -62,6 +62,7 @@ class ScriptedStream;
 class ScriptedCapture final : public platform::ScreenCaptureService {
  public:
   std::optional<platform::Error> contentError;
+  std::chrono::milliseconds contentDelay{0};  // how long the content takes to come
   platform::ShareableContent content;
   float pointPixelScale = 1.0f;
   std::optional<platform::Error> startError;
