@@ -1,16 +1,20 @@
 // Encoding speed of the screen video writer.
 //
 //   bench-encode [seconds]          encodes 1920x1080 at 60 fps and 3840x2160
-//                                   at 30 fps through the product's writer
-//   bench-encode --raw W H FPS S    writes the same frames as raw BGRA to
-//                                   standard output (for the ffmpeg tool)
+//                                   at 30 fps through the product's writer,
+//                                   each with two kinds of content
+//   bench-encode --raw C W H FPS S  writes the same frames (C: screen or
+//                                   window) as raw BGRA to standard output,
+//                                   for the ffmpeg tool
 //   bench-encode --ffmpeg-args W H FPS
 //                                   prints the product's encoder settings for
 //                                   that size and rate as ffmpeg options
 //
-// Frames change every frame (scrolling text-like rows and a moving box) and
-// carry time stamps at the nominal rate; they are appended as fast as the
-// writer takes them, so the time measured is the encoder's.
+// Content changes every frame: "screen" scrolls dense text-like rows over the
+// whole screen (a heavy case), "window" moves a window with scrolling text
+// over a still page (a common case). Frames carry time stamps at the nominal
+// rate and are appended as fast as the writer takes them, so the time
+// measured is the encoder's.
 #include "MediaSamples.h"
 #include "media/TrackWriter.h"
 #include "platform/ffmpeg/FfmpegMediaWriter.h"
@@ -36,14 +40,18 @@ double cpuSeconds() {
   return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-std::vector<platform::MediaRef<platform::VideoFrameData>> frames(int w, int h) {
+using media_samples::Content;
+
+const char* name(Content content) { return content == Content::screen ? "screen" : "window"; }
+
+std::vector<platform::MediaRef<platform::VideoFrameData>> frames(Content content, int w, int h) {
   std::vector<platform::MediaRef<platform::VideoFrameData>> out;
-  for (int i = 0; i < kDistinctFrames; ++i) out.push_back(media_samples::frame(w, h, i, media_samples::Content::screen));
+  for (int i = 0; i < kDistinctFrames; ++i) out.push_back(media_samples::frame(w, h, i, content));
   return out;
 }
 
-int bench(int w, int h, int fps, double seconds) {
-  const auto pool = frames(w, h);
+int bench(Content content, int w, int h, int fps, double seconds) {
+  const auto pool = frames(content, w, h);
   const std::string path =
       (std::filesystem::temp_directory_path() / ("bench-encode-" + std::to_string(getpid()) + ".mp4")).string();
   auto factory = platform::makeFfmpegMediaWriterFactory();
@@ -71,16 +79,16 @@ int bench(int w, int h, int fps, double seconds) {
 
   const double encoded = double(count) / fps;
   const auto bytes = std::filesystem::file_size(path);
-  std::printf("writer  %dx%d@%d: %d frames in %.2f s wall = %.1f frames/s (%.2fx real time), "
+  std::printf("writer  %-6s %dx%d@%d: %d frames in %.2f s wall = %.1f frames/s (%.2fx real time), "
               "%.2f CPU s per encoded s, %.1f Mbit/s (target %.1f), refused %d, status %d\n",
-              w, h, fps, count, wall, count / wall, encoded / wall, cpu / encoded, bytes * 8 / encoded / 1e6,
+              name(content), w, h, fps, count, wall, count / wall, encoded / wall, cpu / encoded, bytes * 8 / encoded / 1e6,
               videoBitRate(w, h, fps) / 1e6, refused, static_cast<int>(t.writer().status()));
   std::filesystem::remove(path);
   return t.writer().status() == platform::WriterStatus::completed ? 0 : 1;
 }
 
-int raw(int w, int h, int fps, double seconds) {
-  const auto pool = frames(w, h);
+int raw(Content content, int w, int h, int fps, double seconds) {
+  const auto pool = frames(content, w, h);
   const int count = static_cast<int>(seconds * fps);
   for (int i = 0; i < count; ++i) {
     const auto& f = pool[i % pool.size()];
@@ -103,10 +111,15 @@ int main(int argc, char** argv) {
                 static_cast<long long>(s.averageBitRate));
     return 0;
   }
-  if (mode == "--raw" && argc == 6)
-    return raw(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]), std::atof(argv[5]));
+  if (mode == "--raw" && argc == 7) {
+    const Content content = std::string(argv[2]) == "window" ? Content::window : Content::screen;
+    return raw(content, std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]), std::atof(argv[6]));
+  }
   const double seconds = argc > 1 ? std::atof(argv[1]) : 4.0;
-  int status = bench(1920, 1080, 60, seconds);
-  status |= bench(3840, 2160, 30, seconds);
+  int status = 0;
+  for (Content content : {Content::screen, Content::window}) {
+    status |= bench(content, 1920, 1080, 60, seconds);
+    status |= bench(content, 3840, 2160, 30, seconds);
+  }
   return status;
 }

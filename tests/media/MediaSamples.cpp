@@ -1,5 +1,6 @@
 #include "MediaSamples.h"
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <thread>
@@ -15,27 +16,30 @@ namespace media_samples {
 
 namespace {
 
-void paintScreen(uint8_t* px, int width, int height, int index) {
-  const int scroll = index * 3;
-  for (int y = 0; y < height; ++y) {
-    const int row = y + scroll;
+// Rows of glyph-like cells over a gradient in the rectangle [x0, x1) x
+// [y0, y1), scrolled up by `scroll` pixels.
+void paintText(uint8_t* px, int width, int x0, int y0, int x1, int y1, int scroll, uint8_t tint) {
+  for (int y = y0; y < y1; ++y) {
+    const int row = y - y0 + scroll;
     const bool textLine = (row / 6) % 3 != 2;
-    uint32_t h = static_cast<uint32_t>(row / 6) * 2654435761u;
-    for (int x = 0; x < width; ++x) {
+    const uint32_t h = static_cast<uint32_t>(row / 6) * 2654435761u;
+    for (int x = x0; x < x1; ++x) {
       uint8_t* p = px + (static_cast<size_t>(y) * width + x) * 4;
-      // Glyph-like cells: 6x6 cells, most holding an ink stroke pattern
-      // picked by a hash of the cell's position, with a blank row and column.
-      const uint32_t cell = (h ^ static_cast<uint32_t>(x / 6) * 40503u) * 2246822519u;
-      const int cx = x % 6, cy = row % 6;
+      // 6x6 cells, most holding a stroke pattern picked by a hash of the
+      // cell's position, with a blank row and column between them.
+      const uint32_t cell = (h ^ static_cast<uint32_t>((x - x0) / 6) * 40503u) * 2246822519u;
+      const int cx = (x - x0) % 6, cy = row % 6;
       const bool ink = textLine && cx < 5 && cy < 5 && ((cell >> 8) & 7) != 0 && ((cell >> (cx + 5 * cy)) & 1);
-      const uint8_t base = static_cast<uint8_t>(200 + (x * 40) / width);
+      const uint8_t base = static_cast<uint8_t>(200 + ((x - x0) * 40) / std::max(1, x1 - x0));
       p[0] = ink ? 30 : base;
-      p[1] = ink ? 30 : static_cast<uint8_t>(base - 10);
-      p[2] = ink ? 30 : static_cast<uint8_t>(180 + (y * 60) / height);
+      p[1] = ink ? 30 : static_cast<uint8_t>(base - tint);
+      p[2] = ink ? 30 : static_cast<uint8_t>(180 + ((y - y0) * 60) / std::max(1, y1 - y0));
       p[3] = 255;
     }
   }
-  // A box sweeping across the screen.
+}
+
+void paintBox(uint8_t* px, int width, int height, int index) {
   const int size = height / 5;
   const int bx = (index * 17) % std::max(1, width - size);
   const int by = (index * 7) % std::max(1, height - size);
@@ -48,6 +52,20 @@ void paintScreen(uint8_t* px, int width, int height, int index) {
     }
 }
 
+// A still page of text with a window moving over it, whose own text scrolls.
+void paintWindow(uint8_t* px, int width, int height, int index) {
+  paintText(px, width, 0, 0, width, height, 0, 10);
+  const int w = width / 3, h = height / 3;
+  const int x0 = (index * 5) % std::max(1, width - w), y0 = (index * 3) % std::max(1, height - h);
+  const int bar = std::max(2, h / 10);
+  for (int y = y0; y < y0 + bar; ++y)  // title bar
+    for (int x = x0; x < x0 + w; ++x) {
+      uint8_t* p = px + (static_cast<size_t>(y) * width + x) * 4;
+      p[0] = 90, p[1] = 60, p[2] = 50;
+    }
+  paintText(px, width, x0, y0 + bar, x0 + w, y0 + h, index * 3, 40);
+}
+
 void paintNoise(uint8_t* px, int width, int height, int index) {
   std::minstd_rand rng(static_cast<uint32_t>(index) * 7919u + 1u);
   uint32_t* words = reinterpret_cast<uint32_t*>(px);
@@ -58,8 +76,19 @@ void paintNoise(uint8_t* px, int width, int height, int index) {
 
 MediaRef<VideoFrameData> frame(int width, int height, int index, Content content) {
   auto* f = new OwnedVideoFrame(width, height);
-  if (content == Content::screen) paintScreen(f->mutablePixels(), width, height, index);
-  else paintNoise(f->mutablePixels(), width, height, index);
+  uint8_t* px = f->mutablePixels();
+  switch (content) {
+    case Content::screen:
+      paintText(px, width, 0, 0, width, height, index * 3, 10);
+      paintBox(px, width, height, index);
+      break;
+    case Content::window:
+      paintWindow(px, width, height, index);
+      break;
+    case Content::noise:
+      paintNoise(px, width, height, index);
+      break;
+  }
   return MediaRef<VideoFrameData>(f);
 }
 

@@ -10,7 +10,8 @@
 namespace media_samples {
 
 enum class Content {
-  screen,  // scrolling text-like rows, a gradient and a moving box
+  screen,  // the whole screen: scrolling text-like rows and a moving box
+  window,  // a still page of text with a window moving over it, its text scrolling
   noise,   // fresh random pixels: the most bits an encoder can be asked for
 };
 
