@@ -1,0 +1,98 @@
+// System audio and the microphone in a recording: sound where it was played,
+// on the same timeline as the picture.
+#include "Recording.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace e2e_tests {
+namespace {
+
+constexpr int kRate = 48000;
+
+class Audio : public RecordingTest {
+ protected:
+  struct Track {
+    std::vector<float> samples;  // mono, from the track's start
+    double startTime = 0;        // of its first sample, in the file (s)
+    double duration = 0;         // s
+    float peak = 0;
+  };
+  Track readTrack(const char* name) const {
+    Track track;
+    const std::optional<json> info = testing_support::probe(file(name));
+    EXPECT_TRUE(info) << name << " cannot be read";
+    if (!info) return track;
+    EXPECT_EQ(info->at("streams").size(), 1u) << info->dump();
+    const json& stream = info->at("streams")[0];
+    EXPECT_EQ(stream.value("codec_name", ""), "aac");
+    EXPECT_EQ(stream.value("sample_rate", ""), "48000");
+    EXPECT_EQ(stream.value("channels", 0), 2);
+    track.startTime = std::stod(stream.value("start_time", "0"));
+    track.duration = std::stod(stream.value("duration", "0"));
+    track.samples = testing_support::audioSamples(file(name), kRate);
+    for (float s : track.samples) track.peak = std::max(track.peak, std::fabs(s));
+    return track;
+  }
+};
+
+TEST_F(Audio, ATonePlayedWithAFlashIsHeardWhenItIsSeenAndTheMicrophoneIsRecorded) {
+  startDesktop({.width = 640, .height = 360, .microphone = true});
+  TestWindow flash({.x = 100, .y = 80, .width = 240, .height = 160, .rgb = 0x000000});
+  keepSpeakersRunning();
+  ASSERT_FALSE(HasFatalFailure());
+  startRecording({{"mode", "screen"}, {"systemAudio", true}, {"microphone", true}});
+  ASSERT_FALSE(HasFatalFailure());
+
+  // The window turns white, and right after that a tone starts playing.
+  sleepUntilRecordingMs(1000);
+  flash.fill(0xFFFFFF);
+  std::string module;
+  ASSERT_EQ(desktop_->run({"pactl", "load-module", "module-sine", "sink=rec", "frequency=1000"}, &module), 0);
+  sleepUntilRecordingMs(2500);
+  const json metadata = stop();
+  ASSERT_TRUE(metadata.is_object());
+  EXPECT_EQ(metadata.at("hasSystemAudio"), true);
+  EXPECT_EQ(metadata.at("hasMicrophone"), true);
+  EXPECT_EQ(metadata.at("droppedAudioBuffers"), json::object());
+  expectVideoMatches(metadata);
+  expectPlayable();
+
+  // When the picture shows the flash.
+  std::optional<double> seen;
+  for (const auto& sample : testing_support::pixelOverTime(file("screen.mp4"), 220, 170)) {
+    if (looksLike(sample.colour, 0xFFFFFF)) {
+      seen = sample.time;
+      break;
+    }
+  }
+  ASSERT_TRUE(seen) << "the flash is not in the video";
+
+  // When the tone is heard, in recording time: the track starts at its
+  // audioStartMs.
+  const double durationMs = metadata.at("durationMs").get<double>();
+  const double systemStartMs = metadata.at("audioStartMs").at("system").get<double>();
+  const Track system = readTrack("system-audio.m4a");
+  ASSERT_GT(system.peak, 0.05f) << "system audio is silent";
+  const std::optional<double> onset = testing_support::firstSampleReaching(system.samples, kRate, system.peak * 0.3f);
+  ASSERT_TRUE(onset);
+  const double heard = systemStartMs / 1000 + system.startTime + *onset;
+  EXPECT_NEAR(heard, *seen, 0.05) << "heard at " << heard << " s, seen at " << *seen << " s";
+  // The sink played silence before the tone: the track starts with the
+  // recording and runs to its end.
+  EXPECT_GE(systemStartMs, -100);
+  EXPECT_LT(systemStartMs, *seen * 1000);
+  EXPECT_NEAR(systemStartMs + system.duration * 1000, durationMs, 300);
+
+  // The test microphone plays a steady tone, but delivers it in blocks of
+  // about two seconds: the track starts within one block of the recording
+  // and is not silent.
+  const double microphoneStartMs = metadata.at("audioStartMs").at("microphone").get<double>();
+  const Track microphone = readTrack("microphone.m4a");
+  EXPECT_GT(microphone.peak, 0.05f) << "the microphone is silent";
+  EXPECT_GT(microphoneStartMs, -2100);
+  EXPECT_LT(microphoneStartMs, durationMs);
+}
+
+}  // namespace
+}  // namespace e2e_tests

@@ -1,0 +1,69 @@
+// `tesmar-recorder list` on a desktop with two monitors and windows of
+// several programs: what a host is offered to record.
+#include "Recording.h"
+
+#include <map>
+#include <set>
+#include <unistd.h>
+
+namespace e2e_tests {
+namespace {
+
+TEST(Listing, OffersBothMonitorsAndTheRecordableWindowsOfOtherPrograms) {
+  VirtualDesktop desktop({.width = 1280, .height = 360});
+  desktop.splitIntoTwoMonitors();
+  desktop.useInThisProcess();
+  const pid_t xterm = desktop.spawn({"xterm", "-geometry", "40x10+20+30"});
+  const pid_t xlogo = desktop.spawn({"xlogo", "-geometry", "200x150+800+100"});
+  const std::optional<uint32_t> xtermWindow = desktop.waitForWindow("XTerm");
+  const std::optional<uint32_t> xlogoWindow = desktop.waitForWindow("XLogo");
+  ASSERT_TRUE(xtermWindow && xlogoWindow);
+  // This test's own windows: one to list, and those that are not recordable
+  // (a frame of 80 × 60, a dock, an unmanaged popup).
+  TestWindow normal({.x = 700, .y = 20, .width = 300, .height = 60, .wmClass = "Tests"});
+  TestWindow tooSmall({.x = 300, .y = 200, .width = 78, .height = 35, .wmClass = "TooSmall"});
+  TestWindow dock({.x = 0, .y = 300, .width = 400, .height = 60, .wmClass = "Dock", .type = "_NET_WM_WINDOW_TYPE_DOCK"});
+  TestWindow popup({.x = 900, .y = 200, .width = 200, .height = 100, .wmClass = "Popup", .overrideRedirect = true});
+
+  // A window of the agent itself: its process starts as a shell (the same
+  // pid), a window claims that pid, then the shell becomes the agent.
+  HostProcess agent = HostProcess::spawn("/bin/sh", {"-c", "read go && exec \"$0\" list", TESMAR_BINARY},
+                                         desktop.environment());
+  TestWindow own({.x = 200, .y = 100, .width = 300, .height = 200, .wmClass = "Agent", .setPid = false});
+  setWindowPid(own.id(), static_cast<uint32_t>(agent.pid()));
+  agent.writeLine("go");
+  const std::optional<json> list = agent.readJson(20s);
+  EXPECT_EQ(agent.wait(), std::optional<int>(0));
+  ASSERT_TRUE(list && list->contains("windows")) << (list ? list->dump() : "no document");
+  EXPECT_EQ(list->size(), 4u) << list->dump();
+
+  const json& displays = list->at("displays");
+  ASSERT_EQ(displays.size(), 2u) << list->dump();
+  EXPECT_EQ(displays[0].at("frame"), (json{{"x", 0}, {"y", 0}, {"width", 640}, {"height", 360}}));
+  EXPECT_EQ(displays[1].at("frame"), (json{{"x", 640}, {"y", 0}, {"width", 640}, {"height", 360}}));
+  EXPECT_NE(displays[0].at("id"), displays[1].at("id"));
+
+  std::map<uint32_t, json> windows;
+  for (const json& window : list->at("windows")) windows[window.at("id").get<uint32_t>()] = window;
+  EXPECT_EQ(windows.size(), 3u) << list->dump();
+  ASSERT_TRUE(windows.count(*xtermWindow) && windows.count(*xlogoWindow) && windows.count(normal.id())) << list->dump();
+  EXPECT_EQ(windows[*xtermWindow].at("pid"), xterm);
+  EXPECT_EQ(windows[*xtermWindow].at("bundleId"), "XTerm");
+  EXPECT_EQ(windows[*xlogoWindow].at("pid"), xlogo);
+  EXPECT_EQ(windows[*xlogoWindow].at("app"), "XLogo");
+  // On the second monitor, in global coordinates.
+  EXPECT_EQ(windows[*xlogoWindow].at("frame").at("x"), 800);
+  EXPECT_EQ(windows[normal.id()].at("pid"), getpid());
+
+  // Every owner once, the agent too (only its windows are left out).
+  std::set<int> owners;
+  for (const json& app : list->at("applications")) {
+    EXPECT_FALSE(app.at("name").get<std::string>().empty());
+    owners.insert(app.at("pid").get<int>());
+  }
+  EXPECT_EQ(owners, (std::set<int>{xterm, xlogo, getpid(), agent.pid()})) << list->dump();
+  EXPECT_EQ(list->at("applications").size(), owners.size());
+}
+
+}  // namespace
+}  // namespace e2e_tests

@@ -1,0 +1,210 @@
+#include "Recording.h"
+
+#include "support/ScriptedPlatform.h"
+
+#include <xcb/xcb.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace e2e_tests {
+
+double unixMs() {
+  return std::chrono::duration<double, std::milli>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+bool looksLike(const testing_support::Rgb& pixel, uint32_t rgb, int tolerance) {
+  return std::abs(pixel.r - static_cast<int>(rgb >> 16 & 0xFF)) <= tolerance &&
+         std::abs(pixel.g - static_cast<int>(rgb >> 8 & 0xFF)) <= tolerance &&
+         std::abs(pixel.b - static_cast<int>(rgb & 0xFF)) <= tolerance;
+}
+
+std::string describe(const testing_support::Rgb& pixel) {
+  std::ostringstream text;
+  text << "rgb(" << pixel.r << ", " << pixel.g << ", " << pixel.b << ")";
+  return text.str();
+}
+
+ColourCycle::ColourCycle(TestWindow& window, std::vector<uint32_t> colours, std::chrono::milliseconds period)
+    : thread_([this, &window, colours = std::move(colours), period] {
+        std::unique_lock lock(mutex_);
+        auto next = std::chrono::steady_clock::now();
+        for (size_t i = 0; !stopping_; ++i) {
+          window.fill(colours[i % colours.size()]);
+          paintedAt_.push_back(unixMs());
+          next += period;
+          wake_.wait_until(lock, next, [this] { return stopping_; });
+        }
+      }) {}
+
+void ColourCycle::stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+namespace {
+
+// A connection of its own to $DISPLAY for one query; closed with the object.
+struct XConnection {
+  XConnection() : c(xcb_connect(nullptr, nullptr)) {}
+  ~XConnection() { xcb_disconnect(c); }
+  bool ok() const { return xcb_connection_has_error(c) == 0; }
+  xcb_atom_t atom(const char* name) const {
+    xcb_intern_atom_reply_t* reply =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr);
+    const xcb_atom_t value = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    free(reply);
+    return value;
+  }
+  xcb_connection_t* c;
+};
+
+}  // namespace
+
+std::optional<std::pair<int, int>> frameOrigin(uint32_t window) {
+  XConnection x;
+  if (!x.ok()) return std::nullopt;
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x.c)).data->root;
+  xcb_translate_coordinates_reply_t* position =
+      xcb_translate_coordinates_reply(x.c, xcb_translate_coordinates(x.c, window, root, 0, 0), nullptr);
+  xcb_get_property_reply_t* extents = xcb_get_property_reply(
+      x.c, xcb_get_property(x.c, 0, window, x.atom("_NET_FRAME_EXTENTS"), XCB_ATOM_CARDINAL, 0, 4), nullptr);
+  std::optional<std::pair<int, int>> origin;
+  if (position && extents && xcb_get_property_value_length(extents) == 16) {
+    const auto* e = static_cast<const uint32_t*>(xcb_get_property_value(extents));  // left, right, top, bottom
+    origin = std::pair<int, int>(position->dst_x - static_cast<int>(e[0]), position->dst_y - static_cast<int>(e[2]));
+  }
+  free(position);
+  free(extents);
+  return origin;
+}
+
+void setWindowPid(uint32_t window, uint32_t pid) {
+  XConnection x;
+  ASSERT_TRUE(x.ok());
+  xcb_change_property(x.c, XCB_PROP_MODE_REPLACE, window, x.atom("_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, 1, &pid);
+  free(xcb_get_input_focus_reply(x.c, xcb_get_input_focus(x.c), nullptr));  // processed
+}
+
+void RecordingTest::TearDown() {
+  agent_.reset();  // kills a recording the test left running
+  desktop_.reset();
+  if (!dir_.empty()) fs::remove_all(dir_.parent_path());
+}
+
+VirtualDesktop& RecordingTest::startDesktop(VirtualDesktop::Options options) {
+  desktop_ = std::make_unique<VirtualDesktop>(options);
+  desktop_->useInThisProcess();
+  return *desktop_;
+}
+
+void RecordingTest::keepSpeakersRunning() {
+  const std::string heard = desktop_->runtimeDir() + "/speakers.raw";
+  desktop_->spawn({"sh", "-c", "exec parec -d rec.monitor --latency-msec=10 --raw > " + heard});
+  const auto size = [&] {
+    std::error_code error;
+    const auto bytes = fs::file_size(heard, error);
+    return error ? 0 : bytes;
+  };
+  ASSERT_TRUE(waitFor([&] { return size() > 0; })) << "the sink's monitor delivers nothing";
+  const auto first = size();
+  ASSERT_TRUE(waitFor([&] { return size() > first; }, 500ms)) << "the sink's monitor does not deliver steadily";
+}
+
+void RecordingTest::startRecording(json config) {
+  // A fresh directory for every recording of the test.
+  if (!dir_.empty()) fs::remove_all(dir_.parent_path());
+  dir_ = testing_support::temporaryPath("e2e");
+  events_.clear();
+  config["outputDir"] = dir_.string();
+  agent_.emplace(HostProcess::spawn(TESMAR_BINARY, {"record"}, desktop_->environment()));
+  agent_->writeLine(config.dump());
+  std::optional<json> started = agent_->readEvent("started", 20s, &events_);
+  ASSERT_TRUE(started) << "no \"started\" event; before it: " << json(events_).dump();
+  started_ = *started;
+}
+
+void RecordingTest::sleepUntilRecordingMs(double ms) const {
+  const double left = ms - recordingMs();
+  if (left > 0) std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(left));
+}
+
+json RecordingTest::stop() {
+  agent_->writeLine("stop");
+  const json end = awaitEnd();
+  EXPECT_EQ(end.value("event", ""), "stopped") << end.dump();
+  EXPECT_EQ(end.value("reason", ""), "user") << end.dump();
+  return end.value("metadata", json());
+}
+
+json RecordingTest::awaitEnd(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  json end;
+  while (end.is_null()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    std::optional<json> line = agent_->readJson(std::max(left, 0ms));
+    if (!line) break;
+    const std::string event = line->value("event", "");
+    if (event == "stopped" || event == "cancelled") {
+      end = *line;
+    } else {
+      events_.push_back(*line);
+    }
+  }
+  EXPECT_FALSE(end.is_null()) << "the recording did not end; events: " << json(events_).dump();
+  EXPECT_EQ(agent_->wait(), std::optional<int>(0));
+  return end;
+}
+
+void RecordingTest::expectVideoMatches(const json& metadata) const {
+  const std::optional<json> info = testing_support::probe(file("screen.mp4"));
+  ASSERT_TRUE(info) << "screen.mp4 cannot be read";
+  ASSERT_EQ(info->at("streams").size(), 1u) << info->dump();
+  const json& video = info->at("streams")[0];
+  EXPECT_EQ(video.value("codec_name", ""), "h264");
+  EXPECT_EQ(video.value("profile", ""), "High");
+  EXPECT_EQ(video.value("pix_fmt", ""), "yuv420p");
+  EXPECT_EQ(video.value("width", 0), metadata.at("width").get<double>());
+  EXPECT_EQ(video.value("height", 0), metadata.at("height").get<double>());
+
+  // The frames the recorder passed on, and the copy of the last one that
+  // holds the picture until the end; the writer may lose some under load.
+  const int frames = metadata.at("frames").get<int>();
+  const int written = std::stoi(video.value("nb_frames", "0"));
+  EXPECT_LE(written, frames + 1);
+  EXPECT_GE(written, std::max(1, static_cast<int>(frames * 0.9)));
+
+  // The video lasts as long as the recording, to within one frame.
+  const double frame = 1.0 / metadata.at("fps").get<double>();
+  const double duration = metadata.at("durationMs").get<double>() / 1000;
+  EXPECT_NEAR(std::stod(video.value("duration", "0")), duration, frame);
+  EXPECT_NEAR(std::stod(info->at("format").value("duration", "0")), duration, frame);
+}
+
+void RecordingTest::expectPlayable() const {
+  int files = 0;
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    const std::string extension = entry.path().extension().string();
+    if (extension != ".mp4" && extension != ".m4a") continue;
+    ++files;
+    EXPECT_EQ(testing_support::decodeErrors(entry.path().string()), "") << entry.path();
+  }
+  EXPECT_GE(files, 1) << "no media file in " << dir_;
+}
+
+}  // namespace e2e_tests
