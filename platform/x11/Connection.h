@@ -68,6 +68,8 @@ class Connection {
 };
 
 // Opens the connection on first use and again after it broke. Thread-safe.
+// The windowing service selects layout-change events on this connection and
+// drains its event queue: nothing else reads that queue (no discardEvents()).
 class DisplayHandle {
  public:
   // The current connection; the error when the display cannot be opened.

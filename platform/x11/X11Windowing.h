@@ -4,13 +4,21 @@
 
 #include "platform/Windowing.h"
 #include "platform/x11/Connection.h"
+#include "platform/x11/Monitors.h"
 
 #include <memory>
+#include <mutex>
 
 namespace platform::x11 {
 
-// Thread-safe. Every call reads afresh; without a display it answers with
+// Thread-safe. Every answer is current; without a display it answers with
 // empty values (no screens, no bounds, main display 0, pointer at the origin).
+//
+// The monitor layout is kept between calls and read again only once the
+// server has announced a change of it (RandR screen, CRTC and output
+// notifications, and the root window's ConfigureNotify, which is all a
+// RandR 1.5 monitor change sends). The events arrive on the display handle's
+// connection, whose event queue this service drains; nothing else reads it.
 class X11Windowing final : public WindowingService {
  public:
   explicit X11Windowing(std::shared_ptr<DisplayHandle> display);
@@ -24,7 +32,13 @@ class X11Windowing final : public WindowingService {
   void becomeBackgroundApplication() override {}
 
  private:
+  // The layout of `connection`'s screen as of this call.
+  std::shared_ptr<const MonitorLayout> layout(const std::shared_ptr<Connection>& connection);
+
   std::shared_ptr<DisplayHandle> display_;
+  std::mutex layoutMutex_;
+  std::weak_ptr<Connection> watched_;  // the connection the layout was read from
+  std::shared_ptr<const MonitorLayout> layout_;  // null: read it on the next call
 };
 
 }  // namespace platform::x11

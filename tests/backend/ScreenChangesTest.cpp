@@ -1,0 +1,76 @@
+// The windowing service keeps the monitor layout between calls: a layout
+// changed with xrandr while it runs must show on the next calls all the same.
+#include "support/VirtualDesktop.h"
+#include "platform/Platform.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace backend_tests {
+namespace {
+
+using testing_support::VirtualDesktop;
+
+std::vector<platform::Rect> framesOf(const std::vector<platform::Screen>& screens) {
+  std::vector<platform::Rect> frames;
+  for (const platform::Screen& screen : screens) frames.push_back(screen.frame);
+  return frames;
+}
+
+// The screens' frames once they equal `wanted`, or as they are after a
+// second: the server's notification has to reach the service first.
+std::vector<platform::Rect> framesOnceThey(platform::WindowingService& windowing, const std::vector<platform::Rect>& wanted) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  std::vector<platform::Rect> frames = framesOf(windowing.screens());
+  while (frames != wanted && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    frames = framesOf(windowing.screens());
+  }
+  return frames;
+}
+
+TEST(Screens, MonitorsAddedMovedAndRemovedShowOnTheNextCalls) {
+  VirtualDesktop desktop({.width = 1600, .height = 900});
+  desktop.useInThisProcess();
+  platform::Services services = platform::makeSystemServices();
+  platform::WindowingService& windowing = *services.windowing;
+  using platform::Rect;
+
+  ASSERT_EQ(framesOf(windowing.screens()), (std::vector<Rect>{Rect(0, 0, 1600, 900)}));
+  const uint32_t wholeScreen = windowing.mainDisplayID();
+
+  desktop.splitIntoTwoMonitors(/*rightIsPrimary=*/true);
+  EXPECT_EQ(framesOnceThey(windowing, {Rect(0, 0, 800, 900), Rect(-800, 0, 800, 900)}),
+            (std::vector<Rect>{Rect(0, 0, 800, 900), Rect(-800, 0, 800, 900)}));
+  EXPECT_EQ(windowing.screens().at(0).localizedName, "RIGHT");
+  EXPECT_NE(windowing.mainDisplayID(), wholeScreen);
+  // The pointer is placed relative to the new primary monitor.
+  ASSERT_EQ(desktop.run({"xdotool", "mousemove", "1000", "200"}), 0);
+  EXPECT_EQ(windowing.mouseLocation(), (platform::Point{200, 700}));
+
+  struct Change {
+    const char* what;
+    std::vector<std::string> xrandrArguments;
+    std::vector<Rect> frames;
+  };
+  const Change changes[] = {
+      // LEFT is placed relative to the new primary.
+      {"primary moved and shrunk",
+       {"--delmonitor", "RIGHT", "--setmonitor", "*MIDDLE", "600/159x600/159+1000+300", "none"},
+       {Rect(0, 0, 600, 600), Rect(-1000, 0, 800, 900)}},
+      {"primary removed", {"--delmonitor", "MIDDLE"}, {Rect(0, 0, 800, 900)}},
+  };
+  for (const Change& change : changes) {
+    SCOPED_TRACE(change.what);
+    std::vector<std::string> argv{"xrandr"};
+    argv.insert(argv.end(), change.xrandrArguments.begin(), change.xrandrArguments.end());
+    ASSERT_EQ(desktop.run(argv), 0);
+    EXPECT_EQ(framesOnceThey(windowing, change.frames), change.frames);
+  }
+  EXPECT_EQ(windowing.screens().at(0).localizedName, "LEFT");
+}
+
+}  // namespace
+}  // namespace backend_tests
