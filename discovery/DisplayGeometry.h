@@ -4,7 +4,8 @@
 // Global top-left space: origin at the top-left of the primary display, y
 // down; everything stored or written uses it. Screen space: origin at the
 // bottom-left of the primary display, y up; only as read from the windowing
-// system. Both in points. The screen list is read afresh on every call.
+// system. Both in points. The screen list is asked for on every call (the
+// windowing service keeps it current).
 #pragma once
 
 #include "platform/Geometry.h"

@@ -21,7 +21,8 @@ struct Screen {
   std::optional<uint32_t> screenNumber;  // the display id it shows
 };
 
-// Thread-safe: every call may come from any thread; each reads afresh.
+// Thread-safe: every call may come from any thread; each answers with the
+// current state (a backend may cache what the system announces changes of).
 class WindowingService {
  public:
   virtual ~WindowingService() = default;
