@@ -8,6 +8,25 @@
 
 namespace platform {
 
+namespace {
+
+// Runs `task` on `context` and waits for it; on the context's own thread
+// (`onThatThread`) it runs at once, since waiting there would never end.
+void runAndWait(asio::io_context& context, bool onThatThread, const Task& task) {
+  if (onThatThread) {
+    task();
+    return;
+  }
+  std::promise<void> done;
+  asio::post(context, [&] {
+    task();
+    done.set_value();
+  });
+  done.get_future().wait();
+}
+
+}  // namespace
+
 // ---- MainLoop --------------------------------------------------------------
 
 struct MainLoop::Signals {
@@ -25,18 +44,7 @@ MainLoop::~MainLoop() {
   context_.stop();
 }
 
-void MainLoop::postAndWait(const Task& task) {
-  if (isLoopThread()) {
-    task();
-    return;
-  }
-  std::promise<void> done;
-  asio::post(context_, [&] {
-    task();
-    done.set_value();
-  });
-  done.get_future().wait();
-}
+void MainLoop::postAndWait(const Task& task) { runAndWait(context_, isLoopThread(), task); }
 
 void MainLoop::run() {
   loopThread_ = std::this_thread::get_id();
@@ -81,18 +89,7 @@ SerialQueue::~SerialQueue() {
   }
 }
 
-void SerialQueue::sync(const Task& task) {
-  if (isCurrent()) {
-    task();
-    return;
-  }
-  std::promise<void> done;
-  asio::post(context_, [&] {
-    task();
-    done.set_value();
-  });
-  done.get_future().wait();
-}
+void SerialQueue::sync(const Task& task) { runAndWait(context_, isCurrent(), task); }
 
 // ---- WorkerPool ------------------------------------------------------------
 
