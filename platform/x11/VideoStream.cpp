@@ -207,7 +207,11 @@ void VideoStream::run() {
     // rate does not drift with the cost of a grab; missed ticks are skipped.
     if (wake_.wait_until(lock, start + tickNumber * interval, [this] { return stopRequested_; })) break;
     lock.unlock();
-    const bool alive = tick(first);
+    // The frame's time is its tick's place on the grid (the grab's time
+    // rounded down to a whole number of intervals since the start): however
+    // late a tick runs, frames never come closer together than the interval.
+    const Clock::time_point due = start + (Clock::now() - start) / interval * interval;
+    const bool alive = tick(first, std::chrono::duration<double>(due.time_since_epoch()).count());
     lock.lock();
     if (!alive) break;
     const int64_t elapsedTicks = (Clock::now() - start) / interval;
@@ -215,14 +219,14 @@ void VideoStream::run() {
   }
 }
 
-bool VideoStream::tick(bool& first) {
+bool VideoStream::tick(bool& first, double dueTime) {
   const Connection& c = *connection_;
   if (!c.isBroken()) {
     if (PooledFrame* frame = pool_->acquire()) {
       // The damage is taken (and cleared) before the grab, so a change that
       // lands during the grab makes the next frame complete too.
       const bool changed = source_->changed();
-      const MediaTime pts = MediaTime::fromSeconds(hostNow(), 1000000000);
+      const MediaTime pts = MediaTime::fromSeconds(dueTime, 1000000000);
       if ((first || changed) && source_->grab(*frame)) {
         first = false;
         deliver(SampleBuffer::video(MediaRef<VideoFrameData>(frame), pts, frameDuration_, FrameStatus::complete));

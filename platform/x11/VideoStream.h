@@ -3,7 +3,8 @@
 // frames and delivers every tick as a video sample, complete (status 0) when
 // the picture changed since the last complete frame (the first frame is
 // always complete), idle (status 1, no pixels) otherwise. Time stamps are the
-// host clock (hostNow()) at the grab.
+// host clock (hostNow()) at the grab, rounded down to the tick grid (start +
+// n × frame interval), so frames are never closer together than the interval.
 //
 // Geometry: a display filter grabs the display's rectangle (or the
 // configuration's sourceRect in it) from its top-left corner, width × height
@@ -59,7 +60,7 @@ class VideoStream final : public CaptureStream {
  private:
   std::optional<Error> prepare();
   void run();
-  bool tick(bool& first);
+  bool tick(bool& first, double dueTime);
   void deliver(const SampleBuffer& sample);
 
   ContentFilter filter_;
