@@ -10,7 +10,7 @@ namespace {
 
 constexpr int kRate = 48000;
 
-class Audio : public RecordingTest {
+class RecordedSound : public RecordingTest {
  protected:
   struct Track {
     std::vector<float> samples;  // mono, from the track's start
@@ -36,7 +36,7 @@ class Audio : public RecordingTest {
   }
 };
 
-TEST_F(Audio, ATonePlayedWithAFlashIsHeardWhenItIsSeenAndTheMicrophoneIsRecorded) {
+TEST_F(RecordedSound, ATonePlayedWithAFlashIsHeardWhenItIsSeenAndTheMicrophoneIsRecorded) {
   startDesktop({.width = 640, .height = 360, .microphone = true});
   TestWindow flash({.x = 100, .y = 80, .width = 240, .height = 160, .rgb = 0x000000});
   keepSpeakersRunning();

@@ -10,7 +10,7 @@
 namespace e2e_tests {
 namespace {
 
-class Endings : public RecordingTest {
+class RecordingEnds : public RecordingTest {
  protected:
   // The stopped recording's metadata, as reported and as written.
   void expectStoppedWith(const json& end, const std::string& reason) {
@@ -32,7 +32,7 @@ struct HostEnding {
   const char* reason;  // none: cancelled
 };
 
-TEST_F(Endings, TheHostEndsTheRecordingBySignalEndOfInputOrCancel) {
+TEST_F(RecordingEnds, TheHostEndsTheRecordingBySignalEndOfInputOrCancel) {
   startDesktop({.width = 640, .height = 360});
   const HostEnding cases[] = {
       {"SIGTERM", [](HostProcess& agent) { agent.signal(SIGTERM); }, "sigterm"},
@@ -62,7 +62,7 @@ struct ServerLoss {
   void (VirtualDesktop::*kill)();
 };
 
-TEST_F(Endings, LosingTheXOrAudioServerStopsTheRecordingWithAWarning) {
+TEST_F(RecordingEnds, LosingTheXOrAudioServerStopsTheRecordingWithAWarning) {
   const ServerLoss cases[] = {
       {"X server", false, &VirtualDesktop::killXServer},
       {"audio server", true, &VirtualDesktop::killAudioServer},
@@ -89,7 +89,7 @@ TEST_F(Endings, LosingTheXOrAudioServerStopsTheRecordingWithAWarning) {
   }
 }
 
-TEST_F(Endings, TooLittleFreeSpaceStopsTheRecordingAtTheFirstCheck) {
+TEST_F(RecordingEnds, TooLittleFreeSpaceStopsTheRecordingAtTheFirstCheck) {
   startDesktop({.width = 640, .height = 360});
   startRecording({{"mode", "screen"}, {"minFreeDiskBytes", std::numeric_limits<int64_t>::max()}});
   ASSERT_FALSE(HasFatalFailure());

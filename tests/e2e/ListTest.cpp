@@ -9,7 +9,7 @@
 namespace e2e_tests {
 namespace {
 
-TEST(Listing, OffersBothMonitorsAndTheRecordableWindowsOfOtherPrograms) {
+TEST(ListCommand, OffersBothMonitorsAndTheRecordableWindowsOfOtherPrograms) {
   VirtualDesktop desktop({.width = 1280, .height = 360});
   desktop.splitIntoTwoMonitors();
   desktop.useInThisProcess();

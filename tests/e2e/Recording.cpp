@@ -171,7 +171,7 @@ json RecordingTest::awaitEnd(std::chrono::milliseconds timeout) {
   return end;
 }
 
-void RecordingTest::expectVideoMatches(const json& metadata) const {
+void RecordingTest::expectVideoMatches(const json& metadata, int pauses) const {
   const std::optional<json> info = testing_support::probe(file("screen.mp4"));
   ASSERT_TRUE(info) << "screen.mp4 cannot be read";
   ASSERT_EQ(info->at("streams").size(), 1u) << info->dump();
@@ -189,8 +189,18 @@ void RecordingTest::expectVideoMatches(const json& metadata) const {
   EXPECT_LE(written, frames + 1);
   EXPECT_GE(written, std::max(1, static_cast<int>(frames * 0.9)));
 
-  // The video lasts as long as the recording, to within one frame.
+  // Frames never come faster than the frame rate (the copy of the last
+  // frame at the end, which may follow closer, excepted).
   const double frame = 1.0 / metadata.at("fps").get<double>();
+  const std::vector<double> times = testing_support::videoFrameTimes(file("screen.mp4"));
+  std::vector<double> tooClose;
+  for (size_t i = 1; i + 1 < times.size(); ++i) {
+    if (times[i] - times[i - 1] < frame - 0.0005) tooClose.push_back(times[i]);
+  }
+  EXPECT_LE(tooClose.size(), static_cast<size_t>(pauses)) << "frames closer than 1/fps after the previous one at "
+                                                          << json(tooClose).dump() << " s";
+
+  // The video lasts as long as the recording, to within one frame.
   const double duration = metadata.at("durationMs").get<double>() / 1000;
   EXPECT_NEAR(std::stod(video.value("duration", "0")), duration, frame);
   EXPECT_NEAR(std::stod(info->at("format").value("duration", "0")), duration, frame);

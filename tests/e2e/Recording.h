@@ -99,8 +99,11 @@ class RecordingTest : public ::testing::Test {
 
   std::string file(const char* name) const { return (dir_ / name).string(); }
   // Checks screen.mp4 against the metadata: H.264 High, yuv420p, the size,
-  // frame count and duration the metadata gives.
-  void expectVideoMatches(const json& metadata) const;
+  // frame count and duration the metadata gives, and frames no closer
+  // together than the frame interval (the first frame after each of
+  // `pauses` resumes may follow closer: the time cut out is not a whole
+  // number of frames).
+  void expectVideoMatches(const json& metadata, int pauses = 0) const;
   // Every media file of the recording decodes without an error.
   void expectPlayable() const;
 

@@ -13,7 +13,7 @@ constexpr uint32_t kGreen = 0x00FF00;
 constexpr uint32_t kBlue = 0x0000FF;
 constexpr uint32_t kYellow = 0xFFFF00;
 
-class Targets : public RecordingTest {
+class RecordedTargets : public RecordingTest {
  protected:
   // The last picture of the video.
   Picture lastPicture(const json& metadata) const {
@@ -38,7 +38,7 @@ struct AreaCase {
   int markerY;
 };
 
-TEST_F(Targets, AnAreaIsClippedToTheDisplay) {
+TEST_F(RecordedTargets, AnAreaIsClippedToTheDisplay) {
   startDesktop({.width = 640, .height = 360});
   // Undecorated markers, exactly where asked.
   TestWindow bottomRight({.x = 560, .y = 320, .width = 40, .height = 20, .rgb = kGreen, .overrideRedirect = true});
@@ -72,7 +72,7 @@ TEST_F(Targets, AnAreaIsClippedToTheDisplay) {
   }
 }
 
-TEST_F(Targets, AWindowIsShownWhenCoveredAndFollowedWhenMoved) {
+TEST_F(RecordedTargets, AWindowIsShownWhenCoveredAndFollowedWhenMoved) {
   startDesktop({.width = 640, .height = 360});
   TestWindow target({.x = 40, .y = 40, .width = 200, .height = 150, .rgb = kRed, .wmClass = "Target"});
   TestWindow cover({.x = 20, .y = 20, .width = 260, .height = 220, .rgb = kBlue, .wmClass = "Cover"});
@@ -127,7 +127,7 @@ TEST_F(Targets, AWindowIsShownWhenCoveredAndFollowedWhenMoved) {
   }
 }
 
-TEST_F(Targets, TheDisplayIdChoosesTheMonitor) {
+TEST_F(RecordedTargets, TheDisplayIdChoosesTheMonitor) {
   startDesktop({.width = 1280, .height = 360});
   desktop_->splitIntoTwoMonitors();
   TestWindow onLeft({.x = 200, .y = 100, .width = 240, .height = 160, .rgb = kGreen, .overrideRedirect = true});
@@ -158,7 +158,7 @@ TEST_F(Targets, TheDisplayIdChoosesTheMonitor) {
   EXPECT_TRUE(looksLike(picture.at(320, 180), kRed)) << describe(picture.at(320, 180));
 }
 
-TEST_F(Targets, AnExcludedApplicationsWindowsAreLeftOut) {
+TEST_F(RecordedTargets, AnExcludedApplicationsWindowsAreLeftOut) {
   startDesktop({.width = 640, .height = 360});
   ASSERT_EQ(desktop_->run({"xsetroot", "-solid", "#0000ff"}), 0);  // a plain desktop
   TestWindow excluded({.x = 40, .y = 40, .width = 200, .height = 150, .rgb = kGreen, .wmClass = "SomeApp"});

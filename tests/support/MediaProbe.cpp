@@ -59,7 +59,10 @@ std::vector<double> videoFrameTimes(const std::string& path) {
 }
 
 std::string decodeErrors(const std::string& path) {
-  auto result = runCommand("ffmpeg -nostdin -v error -i " + shellQuote(path) + " -f null - 2>&1");
+  // The frames keep their own time base: by default ffmpeg re-stamps them at
+  // a frame rate it guesses, and two frames of a variable-rate video that
+  // fall into one tick of that rate would be reported as an error.
+  auto result = runCommand("ffmpeg -nostdin -v error -i " + shellQuote(path) + " -enc_time_base -1 -f null - 2>&1");
   if (result.status != 0 && result.output.empty()) return "ffmpeg exited with " + std::to_string(result.status);
   return result.output;
 }
