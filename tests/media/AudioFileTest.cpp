@@ -1,6 +1,5 @@
 // Audio files written by the FFmpeg writer, decoded back with ffmpeg.
 #include "MediaSamples.h"
-#include "ReadBack.h"
 #include "TempDir.h"
 #include "media/TrackWriter.h"
 #include "platform/ffmpeg/FfmpegMediaWriter.h"
@@ -101,7 +100,7 @@ TEST_F(AudioFile, AacLowComplexityStereo48kAt192k) {
   EXPECT_LT(rate, 1.15 * 192000);
   EXPECT_NEAR(std::stod((*info)["format"]["duration"].get<std::string>()), 3.0, 0.002);
   EXPECT_EQ((*info)["format"]["tags"]["major_brand"], "M4A ");
-  EXPECT_EQ(media_samples::decodeProblems(path), "");
+  EXPECT_EQ(testing_support::decodeErrors(path), "");
 }
 
 TEST_F(AudioFile, EverySamplePlaysAtItsPresentationTime) {
@@ -123,7 +122,7 @@ TEST_F(AudioFile, EverySamplePlaysAtItsPresentationTime) {
   const auto info = testing_support::probe(path);
   ASSERT_TRUE(info.has_value());
   EXPECT_NEAR(std::stod((*info)["format"]["duration"].get<std::string>()), 2.0 - overlap, 0.002);
-  EXPECT_EQ(media_samples::decodeProblems(path), "");
+  EXPECT_EQ(testing_support::decodeErrors(path), "");
 }
 
 }  // namespace

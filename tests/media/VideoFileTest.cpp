@@ -1,7 +1,6 @@
 // Screen video files written by the FFmpeg writer, read back with ffprobe and
 // ffmpeg.
 #include "MediaSamples.h"
-#include "ReadBack.h"
 #include "TempDir.h"
 #include "media/TrackWriter.h"
 #include "platform/ffmpeg/FfmpegMediaWriter.h"
@@ -109,7 +108,7 @@ TEST_F(VideoFile, HighProfileVariableFrameRateTaggedBt709) {
     EXPECT_LE(i - lastKey, 29u) << "frame " << i;
   }
 
-  EXPECT_EQ(media_samples::decodeProblems(path), "");
+  EXPECT_EQ(testing_support::decodeErrors(path), "");
 }
 
 TEST_F(VideoFile, AverageBitRateFollowsTheTarget) {
@@ -192,7 +191,7 @@ TEST_F(VideoFile, RefusesAtOnceWhenTheEncoderFallsBehind) {
                                                     << " us";
   const std::string path = dir.file("screen.mp4");
   EXPECT_EQ(packets(path).size(), size_t(accepted));
-  EXPECT_EQ(media_samples::decodeProblems(path), "");
+  EXPECT_EQ(testing_support::decodeErrors(path), "");
 }
 
 TEST_F(VideoFile, ReplacesAnExistingFile) {
@@ -206,7 +205,7 @@ TEST_F(VideoFile, ReplacesAnExistingFile) {
         *track, media_samples::videoSample(media_samples::frame(64, 64, i, Content::screen), i * 0.1)));
   track->finish(sec(0.3));
   EXPECT_EQ(packets(path).size(), 3u);
-  EXPECT_EQ(media_samples::decodeProblems(path), "");
+  EXPECT_EQ(testing_support::decodeErrors(path), "");
 }
 
 TEST_F(VideoFile, MissingDirectoryFailsWithAReasonAndLeavesNoFile) {
@@ -259,7 +258,7 @@ TEST_F(VideoFile, FrameRepeatedAtTheEndTimeKeepsTheDuration) {
   const auto info = testing_support::probe(path);
   ASSERT_TRUE(info.has_value());
   EXPECT_NEAR(std::stod((*info)["streams"][0]["duration"].get<std::string>()), 0.75, 1.5 * kTick);
-  EXPECT_EQ(media_samples::decodeProblems(path), "");
+  EXPECT_EQ(testing_support::decodeErrors(path), "");
 }
 
 TEST_F(VideoFile, FramesOfAnotherSizeAreScaledToTheTrack) {
