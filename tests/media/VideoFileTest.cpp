@@ -170,25 +170,33 @@ TEST_F(VideoFile, RefusesAtOnceWhenTheEncoderFallsBehind) {
   track->start(MediaTime::zero());
 
   int accepted = 0, refused = 0;
-  std::chrono::nanoseconds slowest{0};
+  std::vector<std::chrono::nanoseconds> durations;
   const auto begin = std::chrono::steady_clock::now();
   for (int i = 0; i < fps; ++i) {
     std::this_thread::sleep_until(begin + std::chrono::microseconds(1000000 * i / fps));
     const auto sample = media_samples::videoSample(pool[i % pool.size()], double(i) / fps);
     const auto t0 = std::chrono::steady_clock::now();
     const bool ok = track->append(sample);
-    slowest = std::max(slowest, std::chrono::steady_clock::now() - t0);
+    durations.push_back(std::chrono::steady_clock::now() - t0);
     ++(ok ? accepted : refused);
   }
   track->finish(sec(1.0));
+  std::sort(durations.begin(), durations.end());
+  const auto typical = durations[durations.size() * 9 / 10];
+  const auto slowest = durations.back();
   RecordProperty("slowestAppendMicroseconds",
                  std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(slowest).count()));
   RecordProperty("acceptedFrames", accepted);
 
   EXPECT_GT(refused, 0);
-  EXPECT_LT(slowest, std::chrono::milliseconds(2)) << "slowest append took "
-                                                    << std::chrono::duration<double, std::micro>(slowest).count()
-                                                    << " us";
+  // Nine appends in ten return within a millisecond. The slowest one may have
+  // been preempted by the encoder's own threads on a two-core machine, but an
+  // append that waited for the encoder would take a whole 4K frame's encoding
+  // (well over 30 ms here).
+  EXPECT_LT(typical, std::chrono::milliseconds(1));
+  EXPECT_LT(slowest, std::chrono::milliseconds(25)) << "slowest append took "
+                                                     << std::chrono::duration<double, std::micro>(slowest).count()
+                                                     << " us";
   const std::string path = dir.file("screen.mp4");
   EXPECT_EQ(packets(path).size(), size_t(accepted));
   EXPECT_EQ(testing_support::decodeErrors(path), "");
