@@ -6,6 +6,7 @@
 #include "recorder/Recorder.h"
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -278,10 +279,37 @@ platform::SampleBuffer audioBuffer(double pts, double seconds, bool tone) {
                                        platform::MediaTime::fromSeconds(pts, 1000000000));
 }
 
+namespace {
+
+// The temporary directories this test program made, removed when it ends
+// (forked children end with _exit and leave them to their parent).
+struct TemporaryDirectories {
+  std::mutex lock;
+  std::vector<std::string> paths;
+  pid_t owner = getpid();
+  ~TemporaryDirectories() {
+    if (getpid() != owner) return;
+    for (const auto& path : paths) {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+  }
+};
+
+TemporaryDirectories& temporaryDirectories() {
+  static TemporaryDirectories directories;
+  return directories;
+}
+
+}  // namespace
+
 std::string temporaryPath(const std::string& stem) {
   char pattern[256];
   snprintf(pattern, sizeof pattern, "/tmp/tesmar-%s-XXXXXX", stem.c_str());
   std::string base = mkdtemp(pattern);
+  TemporaryDirectories& directories = temporaryDirectories();
+  std::lock_guard<std::mutex> guard(directories.lock);
+  directories.paths.push_back(base);
   return base + "/out";
 }
 

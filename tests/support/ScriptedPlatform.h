@@ -206,7 +206,8 @@ platform::SampleBuffer videoFrame(double pts, std::optional<platform::FrameStatu
 // 440 Hz tone.
 platform::SampleBuffer audioBuffer(double pts, double seconds, bool tone = false);
 
-// A fresh temporary directory path (not created) under /tmp.
+// A path (not created) inside a fresh temporary directory under /tmp; the
+// directory is removed when the test program ends.
 std::string temporaryPath(const std::string& stem);
 
 }  // namespace testing_support
