@@ -72,9 +72,10 @@ void Recorder::handleClick(const platform::MouseEvent& event) {
       event.type == platform::MouseEventType::leftMouseDown || event.type == platform::MouseEventType::rightMouseDown;
   const bool right =
       event.type == platform::MouseEventType::rightMouseDown || event.type == platform::MouseEventType::rightMouseUp;
+  const platform::Point r = toRegion(p);
   clicks->write({{"t", precise(*ms)},
-                 {"x", p.x - region.origin.x},
-                 {"y", p.y - region.origin.y},
+                 {"x", r.x},
+                 {"y", r.y},
                  {"type", down ? "mouseDown" : "mouseUp"},
                  {"button", right ? "right" : "left"},
                  {"cursor", currentCursorId()}});

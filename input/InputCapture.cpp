@@ -20,7 +20,12 @@ void Recorder::startInputCapture() {
   std::weak_ptr<Recorder> weak = weak_from_this();
   platform::MainLoop& loop = runtime_.mainLoop;
 
-  const int rate = displayRefreshRate > kLowestPollRate ? displayRefreshRate : kLowestPollRate;
+  int refreshRate;
+  {
+    std::lock_guard<std::mutex> lock(stateLock_);
+    refreshRate = displayRefreshRate;
+  }
+  const int rate = refreshRate > kLowestPollRate ? refreshRate : kLowestPollRate;
   pollTimer = std::make_unique<platform::RepeatingTimer>(loop, std::chrono::nanoseconds(0),
                                                          platform::seconds(1.0 / rate), [weak] {
                                                            if (auto self = weak.lock()) self->pollTick();
@@ -64,5 +69,6 @@ platform::Point Recorder::mouseGlobalTopLeft() {
 }
 
 platform::Point Recorder::toRegion(const platform::Point& p) const {
-  return {p.x - region.origin.x, p.y - region.origin.y};
+  const platform::Point origin = currentRegion().origin;
+  return {p.x - origin.x, p.y - origin.y};
 }

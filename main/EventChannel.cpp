@@ -10,6 +10,8 @@ std::mutex outLock;
 
 namespace {
 
+bool finalEventWritten = false;  // outLock
+
 void writeAll(const char* data, size_t size) {
   while (size > 0) {
     ssize_t n = ::write(STDOUT_FILENO, data, size);
@@ -24,17 +26,34 @@ void writeAll(const char* data, size_t size) {
 
 }  // namespace
 
-void emit(const nlohmann::json& message) {
-  std::lock_guard<std::mutex> lock(outLock);
+namespace {
+
+void writeLine(const nlohmann::json& message) {
   std::optional<std::string> text = platform::serializeJson(message);
   if (!text) return;
   writeAll(text->data(), text->size());
   writeAll("\n", 1);
 }
 
+}  // namespace
+
+void emit(const nlohmann::json& message) {
+  std::lock_guard<std::mutex> lock(outLock);
+  if (finalEventWritten) return;
+  writeLine(message);
+}
+
+bool emitFinal(const nlohmann::json& message) {
+  std::lock_guard<std::mutex> lock(outLock);
+  if (finalEventWritten) return false;
+  finalEventWritten = true;
+  writeLine(message);
+  return true;
+}
+
 void fail(const std::string& message, const std::string& code) {
-  emit({{"event", "error"}, {"code", code}, {"message", message}});
-  platform::exitProcess(1);
+  if (emitFinal({{"event", "error"}, {"code", code}, {"message", message}})) platform::exitProcess(1);
+  for (;;) ::pause();
 }
 
 void writeStandardOutput(const std::string& bytes) {

@@ -20,6 +20,15 @@ void emitStopFromSignal() {
 }  // namespace
 
 int runRecord(platform::Services services, platform::LineReader& input) {
+  platform::MainLoop mainLoop;
+  platform::WorkerPool workers;
+
+  // SIGTERM, taken over before anything else: a host may send it right after
+  // the configuration, and the signal's default action would end the process
+  // without a word. It is acted on by the main loop once that runs, when
+  // globalRecorder is set.
+  mainLoop.handleTerminationSignal([] { emitStopFromSignal(); });
+
   // 1. Configuration.
   auto decoded = readRecordConfig(input);
   if (auto* rejection = std::get_if<ConfigRejection>(&decoded)) fail(rejection->message, rejection->code);
@@ -28,15 +37,8 @@ int runRecord(platform::Services services, platform::LineReader& input) {
   // 2. Background application.
   services.windowing->becomeBackgroundApplication();
 
-  platform::MainLoop mainLoop;
-  platform::WorkerPool workers;
-
   // 3. The recorder.
   std::shared_ptr<Recorder> recorder = Recorder::make(std::move(cfg), std::move(services), {mainLoop, workers});
-
-  // 4. SIGTERM, acted on by the main loop once it runs, when globalRecorder
-  // is set.
-  mainLoop.handleTerminationSignal([] { emitStopFromSignal(); });
 
   // 5. The start, not waited for.
   workers.async([recorder] { recorder->start(); });

@@ -39,11 +39,12 @@ bool TrackWriter::append(const platform::SampleBuffer& sample) {
   return input_->append(sample);
 }
 
-void TrackWriter::finish(std::optional<MediaTime> endTime) {
-  if (!started_) return;
+bool TrackWriter::finish(std::optional<MediaTime> endTime) {
+  if (!started_) return true;
   input_->markAsFinished();
   if (endTime) writer_->endSession(*endTime);
   writer_->finishWriting();
+  return writer_->status() == WriterStatus::completed;
 }
 
 int64_t videoBitRate(int64_t w, int64_t h, int64_t fps) {
@@ -68,8 +69,6 @@ platform::VideoSettings videoSettings(int w, int h, int fps) {
 platform::AudioSettings audioSettings() {
   platform::AudioSettings s;
   s.formatID = 0x61616320;  // "aac "
-  s.sampleRate = 48000;
-  s.numberOfChannels = 2;
   s.encoderBitRate = 192000;
   return s;
 }

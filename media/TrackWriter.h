@@ -32,8 +32,9 @@ class TrackWriter {
   // is not writing or the input is busy. Never waits.
   bool append(const platform::SampleBuffer& sample);
   // Completes the file, the track ending at `endTime` when given. Blocks
-  // until the file is finished. Does nothing if writing never began.
-  void finish(std::optional<platform::MediaTime> endTime);
+  // until the file is finished. Does nothing if writing never began. False
+  // when the file could not be completed (the writer failed).
+  bool finish(std::optional<platform::MediaTime> endTime);
 
   bool started() const { return started_; }
   platform::AssetWriter& writer() { return *writer_; }
@@ -52,5 +53,6 @@ class TrackWriter {
 int64_t videoBitRate(int64_t w, int64_t h, int64_t fps);
 // Settings of the screen video input.
 platform::VideoSettings videoSettings(int w, int h, int fps);
-// Settings of both audio inputs: AAC, 48 kHz, stereo, 192 kbit/s.
+// Settings of both audio inputs: AAC at 192 kbit/s in the recording's one
+// audio format (platform/AudioFormat.h).
 platform::AudioSettings audioSettings();

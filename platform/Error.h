@@ -10,6 +10,9 @@ namespace platform {
 // sentence fit to show a user after "Cannot start recording: ".
 struct Error {
   std::string description;
+  // The operation gave up waiting because it was interrupted (a stop
+  // arrived), not because something is wrong.
+  bool interrupted = false;
 };
 
 // A value or the error that prevented it.

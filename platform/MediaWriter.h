@@ -3,6 +3,7 @@
 // writer's own thread; the caller's thread never waits for them.
 #pragma once
 
+#include "platform/AudioFormat.h"
 #include "platform/Error.h"
 #include "platform/MediaTime.h"
 
@@ -30,8 +31,8 @@ struct VideoSettings {
 // AAC settings of an audio input.
 struct AudioSettings {
   uint32_t formatID = 0x61616320;  // "aac "
-  int sampleRate = 48000;
-  int numberOfChannels = 2;
+  int sampleRate = kAudioSampleRate;
+  int numberOfChannels = kAudioChannels;
   int encoderBitRate = 192000;
 };
 

@@ -3,6 +3,7 @@
 // Frames and window frames are in global top-left points.
 #pragma once
 
+#include "platform/AudioFormat.h"
 #include "platform/Error.h"
 #include "platform/Geometry.h"
 #include "platform/MediaTime.h"
@@ -64,8 +65,8 @@ struct StreamConfiguration {
   std::string colorSpaceName = "sRGB";
   bool capturesAudio = false;
   bool excludesCurrentProcessAudio = false;
-  int sampleRate = 48000;
-  int channelCount = 2;
+  int sampleRate = kAudioSampleRate;
+  int channelCount = kAudioChannels;
   bool captureMicrophone = false;
   std::optional<std::string> microphoneCaptureDeviceID;
 };
@@ -88,15 +89,25 @@ class StreamDelegate {
 };
 
 // A capture stream. Samples are time-stamped on the host clock (hostNow()).
+//
+// The stream starts as a whole: no sample is delivered before every kind of
+// sample it was configured for can be captured, and when one of them cannot,
+// startCapture() stops the others before it returns the error.
 class CaptureStream {
  public:
   virtual ~CaptureStream() = default;
   // `output` and `queue` must outlive the stream's capture.
   virtual std::optional<Error> addStreamOutput(StreamOutput& output, OutputType type, SerialQueue& queue) = 0;
   // Start and stop block until the capture has started or stopped. After
-  // stopCapture() returns no output or delegate call is made.
+  // stopCapture() returns no output or delegate call is made. Start and stop
+  // may be called from different threads, never at the same time.
   virtual std::optional<Error> startCapture() = 0;
   virtual std::optional<Error> stopCapture() = 0;
+  // Thread-safe, never blocks for long: a startCapture() in progress on
+  // another thread (or one still to come) stops waiting for slow services
+  // and returns soon, started or with an error. For a stop that arrives
+  // while the recording is still starting.
+  virtual void interruptStart() {}
 };
 
 class ScreenCaptureService {

@@ -1,6 +1,5 @@
 // The disk-space watch: below the floor, warn the host and stop (not cancel)
 // so that what was recorded is finished like any stopped recording.
-#include "main/EventChannel.h"
 #include "recorder/Recorder.h"
 
 #include <limits>
@@ -15,6 +14,6 @@ void Recorder::diskCheck() {
   const int64_t freeBytes = capacity->availableForImportantUsage.value_or(std::numeric_limits<int64_t>::max());
   const int64_t floor = cfg.minFreeDiskBytes.value_or(kDefaultMinFreeDiskBytes);
   if (freeBytes >= floor) return;
-  emit({{"event", "warning"}, {"code", "lowDiskSpace"}, {"message", "Recording stopped due to low disk space"}});
-  stop("lowDiskSpace", false);
+  stop("lowDiskSpace", false,
+       nlohmann::json{{"event", "warning"}, {"code", "lowDiskSpace"}, {"message", "Recording stopped due to low disk space"}});
 }

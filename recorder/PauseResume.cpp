@@ -1,27 +1,21 @@
 // Pause and resume: only the pause bookkeeping moves; the sample router and
-// the input logs read it. Each state change comes before its event, and the
-// pair stays in order against other pauses and resumes.
+// the input logs read it. Each change and its event are made together under
+// the state lock, so events stay in the order of the changes, and neither
+// is made once a stop has begun (the stop has fixed the duration by then).
 #include "main/EventChannel.h"
 #include "recorder/Recorder.h"
 
 void Recorder::pause() {
-  std::lock_guard<std::mutex> order(pauseOrder_);
-  {
-    std::lock_guard<std::mutex> lock(clockLock_);
-    if (pausedAt) return;
-    if (!t0) return;
-    pausedAt = hostNow();
-  }
+  std::lock_guard<std::mutex> lock(stateLock_);
+  if (stopping || pausedAt || !t0) return;
+  pausedAt = hostNow();
   emit({{"event", "paused"}});
 }
 
 void Recorder::resume() {
-  std::lock_guard<std::mutex> order(pauseOrder_);
-  {
-    std::lock_guard<std::mutex> lock(clockLock_);
-    if (!pausedAt) return;
-    pauseTotal = pauseTotal + (hostNow() - *pausedAt);
-    pausedAt.reset();
-  }
+  std::lock_guard<std::mutex> lock(stateLock_);
+  if (stopping || !pausedAt) return;
+  pauseTotal = pauseTotal + (hostNow() - *pausedAt);
+  pausedAt.reset();
   emit({{"event", "resumed"}});
 }

@@ -23,7 +23,7 @@ Recorder::~Recorder() = default;
 double Recorder::hostNow() const { return services_.clock->hostNow(); }
 
 Recorder::ClockState Recorder::readClock() const {
-  std::lock_guard<std::mutex> lock(clockLock_);
+  std::lock_guard<std::mutex> lock(stateLock_);
   return {t0, pausedAt, pauseTotal, stopping};
 }
 
@@ -45,6 +45,6 @@ std::optional<double> Recorder::relMs(const ClockState& clock, double t) {
 std::optional<double> Recorder::relMs(double t) const { return relMs(readClock(), t); }
 
 platform::Rect Recorder::currentRegion() const {
-  std::lock_guard<std::mutex> lock(setupLock_);
+  std::lock_guard<std::mutex> lock(stateLock_);
   return region;
 }

@@ -7,11 +7,23 @@
 // the timers and the monitors' handlers; the control thread runs pause() and
 // resume(); the worker pool runs start() and every stop.
 //
-// The recording clock fields (t0, pausedAt, pauseTotal) and `stopping` are
-// shared by all of those threads and guarded by one small lock, `clockLock_`,
-// that is held only for reading or updating them (never across I/O).
-// Everything of input capture (logs, cursor catalogue, lastMouse, region
-// updates) happens on the main loop and needs no lock.
+// Every field says next to it who may touch it: `stateLock_` (one small lock,
+// held only to read or update, never across a wait), or the one thread or
+// queue that owns it. The start and the stop never run at the same time: a
+// stop requested while the start runs is remembered and run by the start
+// when it ends, so what the start makes is the stop's once the start is over.
+//
+// Lifecycle (phase_, under stateLock_), and the one final event each way out
+// writes:
+//   starting  --start fails-------------------------> failed   "error", exit 1
+//   starting  --capture up, no stop requested-------> recording
+//   starting  --capture up or given up, stop asked--> stopping
+//   recording --stop requested----------------------> stopping
+//   stopping  --files finished----------------------> ended    "stopped" or
+//                                                              "cancelled", exit 0
+// A start failure found before the capture is up is reported even when a
+// stop was requested meanwhile: the recording never existed. Once a stop has
+// begun (`stopping`), no warning, "paused" or "resumed" is written.
 #pragma once
 
 #include "config/RecordConfig.h"
@@ -76,9 +88,12 @@ class Recorder final : public platform::StreamOutput,
   // ---- stop (any thread) ---------------------------------------------------
   // Requests the stop and returns at once. The first request, in the order
   // the requests are made, proceeds: it fixes the duration at once and runs
-  // the rest as an operation on the worker pool, ending the process with
-  // status 0. Every later request does nothing.
-  void stop(const std::string& reason, bool cancel);
+  // the rest as an operation on the worker pool (or, while the recording is
+  // still starting, when the start ends), ending the process with status 0.
+  // Every later request does nothing. `notice`, when given, is the warning
+  // that explains the stop: written before anything of the stop, and only
+  // when this request is the one that proceeds.
+  void stop(const std::string& reason, bool cancel, std::optional<nlohmann::json> notice = std::nullopt);
 
   // ---- stream failure (a thread of the capture service) --------------------
   void streamDidStopWithError(platform::CaptureStream& stream, const platform::Error& error) override;
@@ -110,6 +125,7 @@ class Recorder final : public platform::StreamOutput,
   friend class RecorderTestAccess;  // tests read and set fields directly
   Recorder(RecordConfig cfg, platform::Services services, RecorderRuntime runtime);
 
+  enum class Phase { starting, recording, stopping, ended, failed };
   struct ClockState {
     std::optional<double> t0;
     std::optional<double> pausedAt;
@@ -119,10 +135,22 @@ class Recorder final : public platform::StreamOutput,
   ClockState readClock() const;
   static std::optional<double> relMs(const ClockState& clock, double t);
 
+  // The stop the first request asked for, fixed when it was made.
+  struct StopRequest {
+    std::string reason;
+    bool cancel = false;
+    double durationMs = 0;
+  };
   // Steps of the stop, run on a worker thread by the first stop.
-  void performStop(const std::string& reason, bool cancel, double durationMs);
-  nlohmann::json metadataDocument(const std::string& reason, double durationMs) const;
+  void performStop(const StopRequest& request);
+  nlohmann::json metadataDocument(const std::string& reason, double durationMs, bool finished) const;
+  // Removes what this recording put into the output directory, and the
+  // directory itself when the recording created it.
+  void removeRecordingFiles();
   // Steps of the start.
+  void bringUp();
+  [[noreturn]] void failStart(const std::string& message, const std::string& code);
+  void endStart();
   void startDisplayOrArea(const platform::ShareableContent& content, platform::StreamConfiguration& configuration,
                           platform::ContentFilter& filter);
   void routeVideo(const platform::SampleBuffer& sample);
@@ -133,46 +161,56 @@ class Recorder final : public platform::StreamOutput,
 
   platform::Services services_;
   RecorderRuntime runtime_;
-  mutable std::mutex clockLock_;  // guards t0, pausedAt, pauseTotal, stopping
-  // Guards what start() sets up (stream, writers, geometry) against a stop
-  // that begins while the start still runs.
-  mutable std::mutex setupLock_;
-  std::mutex pauseOrder_;         // keeps each pause/resume with its event in order
+  // Guards the fields marked "stateLock_". Taken after no other lock of the
+  // recorder; the event channel's outLock may be taken while holding it, so
+  // that an event and the state change it reports stay together.
+  mutable std::mutex stateLock_;
+  Phase phase_ = Phase::starting;     // stateLock_
+  std::optional<StopRequest> stopRequest_;  // stateLock_; set once, by the first stop request
+
+  // What the start found in the output directory before it wrote anything:
+  // a cancel removes only what the recording added. Written by the start,
+  // read by the stop, which never runs beside it.
+  bool dirCreated_ = false;
+  bool cursorsDirCreated_ = false;
 
   // ---- the recorder's fields, in declaration order -------------------------
+  // Set once by the start before the capture starts (so before any sample,
+  // watcher or stop can read them), never reassigned: cfg, dir, queue and
+  // the start's products below. The stop reads the products under stateLock_.
   RecordConfig cfg;
   std::filesystem::path dir;
-  std::unique_ptr<platform::CaptureStream> stream;
-  std::shared_ptr<TrackWriter> video;
-  std::shared_ptr<TrackWriter> sysAudio;
-  std::shared_ptr<TrackWriter> micAudio;
+  std::unique_ptr<platform::CaptureStream> stream;  // stateLock_ (set once)
+  std::shared_ptr<TrackWriter> video;               // stateLock_ (set once); appended to on `queue`
+  std::shared_ptr<TrackWriter> sysAudio;            // stateLock_ (set once); appended to on `queue`
+  std::shared_ptr<TrackWriter> micAudio;            // stateLock_ (set once); appended to on `queue`
   std::unique_ptr<platform::SerialQueue> queue;
-  std::optional<double> t0;        // clockLock_
-  std::optional<double> pausedAt;  // clockLock_
-  double pauseTotal = 0;           // clockLock_
-  std::optional<platform::SampleBuffer> lastVideoSample;
-  platform::MediaTime lastVideoPTS = platform::MediaTime::zero();
-  int64_t frames = 0;
-  platform::Rect region;
-  double scale = 2.0;
-  platform::Size pixelSize;
-  int fps = 60;
-  int displayRefreshRate = 60;
-  std::unique_ptr<NDJSON> moves;
-  std::unique_ptr<NDJSON> clicks;
-  std::unique_ptr<NDJSON> keys;
-  std::map<int64_t, std::string> cursorHashes;
-  nlohmann::json cursorInfo = nlohmann::json::object();
-  platform::Point lastMouse{-1, -1};
-  std::string lastCursorId;
-  std::vector<platform::MonitorToken> monitors;
-  std::unique_ptr<platform::RepeatingTimer> pollTimer;
-  std::unique_ptr<platform::RepeatingTimer> diskTimer;
-  std::unique_ptr<platform::RepeatingTimer> windowTimer;
-  bool stopping = false;  // clockLock_
-  double startedAtUnix = 0;
-  std::map<std::string, double> audioStartMs;
-  std::map<std::string, int64_t> droppedAudio;
+  std::optional<double> t0;        // stateLock_
+  std::optional<double> pausedAt;  // stateLock_
+  double pauseTotal = 0;           // stateLock_
+  std::optional<platform::SampleBuffer> lastVideoSample;                 // `queue`
+  platform::MediaTime lastVideoPTS = platform::MediaTime::zero();        // `queue`
+  int64_t frames = 0;                                                   // `queue`
+  platform::Rect region;       // stateLock_
+  double scale = 2.0;          // stateLock_
+  platform::Size pixelSize;    // stateLock_
+  int fps = 60;                // stateLock_
+  int displayRefreshRate = 60;  // stateLock_
+  std::unique_ptr<NDJSON> moves;   // stateLock_ (set once); written on the main loop, closed by the stop
+  std::unique_ptr<NDJSON> clicks;  // stateLock_ (set once); written on the main loop, closed by the stop
+  std::unique_ptr<NDJSON> keys;    // stateLock_ (set once); written on the main loop, closed by the stop
+  std::map<int64_t, std::string> cursorHashes;              // main loop
+  nlohmann::json cursorInfo = nlohmann::json::object();     // main loop; the stop reads it after the watchers are down
+  platform::Point lastMouse{-1, -1};                        // main loop
+  std::string lastCursorId;                                 // main loop
+  std::vector<platform::MonitorToken> monitors;             // main loop
+  std::unique_ptr<platform::RepeatingTimer> pollTimer;      // main loop
+  std::unique_ptr<platform::RepeatingTimer> diskTimer;      // main loop
+  std::unique_ptr<platform::RepeatingTimer> windowTimer;    // main loop
+  bool stopping = false;  // stateLock_
+  double startedAtUnix = 0;                       // `queue` (after construction)
+  std::map<std::string, double> audioStartMs;     // `queue`
+  std::map<std::string, int64_t> droppedAudio;    // `queue`
 
   // ---- cursor catalogue fast path (main loop) ------------------------------
   // The cursor serial last seen and the identifier it gave, so that a tick

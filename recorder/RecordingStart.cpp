@@ -1,7 +1,10 @@
 // The start of a recording: output directory and logs, permission, the
 // target (a display, an area of one, or a window), geometry and frame rate,
 // the media files and the capture. Every failure ends the process through
-// fail(); nothing already made is rolled back.
+// fail() with the start's error; nothing already made is rolled back. A stop
+// requested meanwhile waits for the start to end: the start still finds out
+// whether the recording could exist at all (its checks are quick), only its
+// waits for slow services are cut short, and then the stop runs.
 #include "discovery/DisplayGeometry.h"
 #include "main/EventChannel.h"
 #include "platform/Process.h"
@@ -14,8 +17,6 @@ namespace {
 
 constexpr const char* kCannotStart = "Cannot start recording: ";
 constexpr int kQueueDepth = 8;
-constexpr int kAudioSampleRate = 48000;
-constexpr int kAudioChannels = 2;
 constexpr int64_t kNanosecondTimescale = 1000000000;
 
 bool isSet(const std::optional<bool>& flag) { return flag.value_or(false); }
@@ -39,27 +40,66 @@ bool isDesktopIconWindow(const platform::CaptureWindow& window) { return window.
 }  // namespace
 
 void Recorder::start() {
-  // 1. Directories.
+  bringUp();
+  endStart();
+}
+
+void Recorder::failStart(const std::string& message, const std::string& code) {
+  {
+    std::lock_guard<std::mutex> lock(stateLock_);
+    phase_ = Phase::failed;
+  }
+  fail(message, code);
+}
+
+// The start is over and the capture is up (or was given up for a stop): a
+// stop requested meanwhile runs now, on this thread.
+void Recorder::endStart() {
+  std::optional<StopRequest> deferred;
+  {
+    std::lock_guard<std::mutex> lock(stateLock_);
+    if (stopRequest_) {
+      phase_ = Phase::stopping;
+      deferred = stopRequest_;
+    } else {
+      phase_ = Phase::recording;
+    }
+  }
+  if (deferred) performStop(*deferred);
+}
+
+void Recorder::bringUp() {
+  // 1. Directories. What was already there is remembered, so that a cancel
+  // removes only what this recording made.
   std::error_code error;
-  std::filesystem::create_directories(dir / "cursors", error);
-  if (error || !std::filesystem::is_directory(dir / "cursors")) {
+  const std::filesystem::path cursorsDir = dir / "cursors";
+  dirCreated_ = !std::filesystem::exists(dir, error);
+  cursorsDirCreated_ = !std::filesystem::exists(cursorsDir, error);
+  std::filesystem::create_directories(cursorsDir, error);
+  if (error || !std::filesystem::is_directory(cursorsDir)) {
     std::string reason = error ? error.message() : "a file is in the way";
-    fail(std::string(kCannotStart) + "the folder " + (dir / "cursors").string() + " cannot be created (" + reason + ").",
-         "startFailed");
+    failStart(std::string(kCannotStart) + "the folder " + cursorsDir.string() + " cannot be created (" + reason + ").",
+              "startFailed");
   }
 
   // 2. Input logs, created empty whether or not they will be written.
-  moves = std::make_unique<NDJSON>((dir / "mouse-moves.ndjson").string());
-  clicks = std::make_unique<NDJSON>((dir / "mouse-clicks.ndjson").string());
-  keys = std::make_unique<NDJSON>((dir / "keystrokes.ndjson").string());
+  {
+    auto movesLog = std::make_unique<NDJSON>((dir / "mouse-moves.ndjson").string());
+    auto clicksLog = std::make_unique<NDJSON>((dir / "mouse-clicks.ndjson").string());
+    auto keysLog = std::make_unique<NDJSON>((dir / "keystrokes.ndjson").string());
+    std::lock_guard<std::mutex> lock(stateLock_);
+    moves = std::move(movesLog);
+    clicks = std::move(clicksLog);
+    keys = std::move(keysLog);
+  }
 
   // 3. Permission.
   if (!services_.permissions->preflightScreenCaptureAccess())
-    fail("Screen capture permission is required to record (a part of) the display.", "screenPermission");
+    failStart("Screen capture permission is required to record (a part of) the display.", "screenPermission");
 
   // 4. Shareable content: desktop windows included, on-screen windows only.
   platform::Result<platform::ShareableContent> content = services_.capture->shareableContent(false, true);
-  if (!content) fail(kCannotStart + content.error().description, "startFailed");
+  if (!content) failStart(kCannotStart + content.error().description, "startFailed");
 
   // 5.
   platform::StreamConfiguration configuration;
@@ -76,10 +116,10 @@ void Recorder::start() {
         }
       }
     }
-    if (!window) fail("Cannot record your window. It is not available anymore.", "notAvailableWindow");
+    if (!window) failStart("Cannot record your window. It is not available anymore.", "notAvailableWindow");
     filter = services_.capture->filterForWindow(*window);
     {
-      std::lock_guard<std::mutex> lock(setupLock_);
+      std::lock_guard<std::mutex> lock(stateLock_);
       region = window->frame;
       scale = static_cast<double>(filter.pointPixelScale);
     }
@@ -92,7 +132,7 @@ void Recorder::start() {
   platform::Rect recorded;
   double pointPixelScale;
   {
-    std::lock_guard<std::mutex> lock(setupLock_);
+    std::lock_guard<std::mutex> lock(stateLock_);
     recorded = region;
     pointPixelScale = scale;
   }
@@ -100,7 +140,8 @@ void Recorder::start() {
   // the encoder as a 0 × 0 video.
   if (recorded.isNull() || evenPixels(recorded.width(), pointPixelScale) == 0 ||
       evenPixels(recorded.height(), pointPixelScale) == 0) {
-    fail(std::string(kCannotStart) + "the recorded area is empty (it does not overlap the display).", "startFailed");
+    failStart(std::string(kCannotStart) + "the recorded area is empty (it does not overlap the display).",
+              "startFailed");
   }
 
   // 9. Frame rate: the display's refresh rate, or a lower requested rate.
@@ -111,7 +152,7 @@ void Recorder::start() {
   const int w = evenPixels(recorded.width(), pointPixelScale);
   const int h = evenPixels(recorded.height(), pointPixelScale);
   {
-    std::lock_guard<std::mutex> lock(setupLock_);
+    std::lock_guard<std::mutex> lock(stateLock_);
     fps = chosenFps;
     displayRefreshRate = rate;
     pixelSize = {static_cast<double>(w), static_cast<double>(h)};
@@ -130,8 +171,8 @@ void Recorder::start() {
   if (isSet(cfg.systemAudio)) {
     configuration.capturesAudio = true;
     configuration.excludesCurrentProcessAudio = true;
-    configuration.sampleRate = kAudioSampleRate;
-    configuration.channelCount = kAudioChannels;
+    configuration.sampleRate = platform::kAudioSampleRate;
+    configuration.channelCount = platform::kAudioChannels;
   }
   if (isSet(cfg.microphone)) {
     configuration.captureMicrophone = true;
@@ -143,23 +184,23 @@ void Recorder::start() {
                        platform::MediaType mediaType) {
     auto input = services_.media->makeInput(mediaType, settings);
     auto track = TrackWriter::make(*services_.media, (dir / name).string(), type, input);
-    if (!track) fail(kCannotStart + track.error().description, "startFailed");
+    if (!track) failStart(kCannotStart + track.error().description, "startFailed");
     return track.value();
   };
   auto videoTrack = makeTrack("screen.mp4", platform::FileType::mpeg4, videoSettings(w, h, chosenFps),
                               platform::MediaType::video);
   {
-    std::lock_guard<std::mutex> lock(setupLock_);
+    std::lock_guard<std::mutex> lock(stateLock_);
     video = videoTrack;
   }
   if (isSet(cfg.systemAudio)) {
     auto track = makeTrack("system-audio.m4a", platform::FileType::appleM4A, audioSettings(), platform::MediaType::audio);
-    std::lock_guard<std::mutex> lock(setupLock_);
+    std::lock_guard<std::mutex> lock(stateLock_);
     sysAudio = track;
   }
   if (isSet(cfg.microphone)) {
     auto track = makeTrack("microphone.m4a", platform::FileType::appleM4A, audioSettings(), platform::MediaType::audio);
-    std::lock_guard<std::mutex> lock(setupLock_);
+    std::lock_guard<std::mutex> lock(stateLock_);
     micAudio = track;
   }
 
@@ -167,25 +208,32 @@ void Recorder::start() {
   std::unique_ptr<platform::CaptureStream> captureStream =
       services_.capture->makeStream(filter, configuration, *this);
   if (auto failure = captureStream->addStreamOutput(*this, platform::OutputType::screen, *queue))
-    fail(kCannotStart + failure->description, "startFailed");
+    failStart(kCannotStart + failure->description, "startFailed");
   if (isSet(cfg.systemAudio)) {
     if (auto failure = captureStream->addStreamOutput(*this, platform::OutputType::audio, *queue))
-      fail(kCannotStart + failure->description, "startFailed");
+      failStart(kCannotStart + failure->description, "startFailed");
   }
   if (isSet(cfg.microphone)) {
     if (auto failure = captureStream->addStreamOutput(*this, platform::OutputType::microphone, *queue))
-      fail(kCannotStart + failure->description, "startFailed");
+      failStart(kCannotStart + failure->description, "startFailed");
   }
   platform::CaptureStream* started = captureStream.get();
+  bool stopRequested;
   {
-    std::lock_guard<std::mutex> lock(setupLock_);
+    std::lock_guard<std::mutex> lock(stateLock_);
     stream = std::move(captureStream);
+    stopRequested = stopping;
+  }
+  // A stop that came before the stream was there could not reach it.
+  if (stopRequested) started->interruptStart();
+
+  // 18. Capture. A failure the stream reports is the start's, unless the
+  // stream only gave up waiting because a stop arrived.
+  if (auto failure = started->startCapture()) {
+    if (!(failure->interrupted && isStopping())) failStart(kCannotStart + failure->description, "startFailed");
   }
 
-  // 18. Capture.
-  if (auto failure = started->startCapture()) fail(kCannotStart + failure->description, "startFailed");
-
-  // 19. Input capture, on the main loop.
+  // 19. Input capture, on the main loop (it does nothing once a stop began).
   auto self = shared_from_this();
   runtime_.mainLoop.post([self] { self->startInputCapture(); });
 }
@@ -203,7 +251,7 @@ void Recorder::startDisplayOrArea(const platform::ShareableContent& content, pla
   }
   if (!display && !content.displays.empty()) display = &content.displays.front();
   if (!display)
-    fail("Cannot record your display. If this error persists, try rebooting your computer.", "noAvailableDisplay");
+    failStart("Cannot record your display. If this error persists, try rebooting your computer.", "noAvailableDisplay");
 
   // 7.3. Left out: our own windows, the listed applications' windows, and
   // the desktop-icon layer when asked.
@@ -236,7 +284,7 @@ void Recorder::startDisplayOrArea(const platform::ShareableContent& content, pla
     recorded = platform::Rect(local.origin.x + f.origin.x, local.origin.y + f.origin.y, local.width(), local.height());
   }
 
-  std::lock_guard<std::mutex> lock(setupLock_);
+  std::lock_guard<std::mutex> lock(stateLock_);
   scale = static_cast<double>(filter.pointPixelScale);
   region = recorded;
 }

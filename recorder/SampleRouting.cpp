@@ -35,22 +35,27 @@ void Recorder::routeVideo(const platform::SampleBuffer& sample) {
 
   const platform::MediaTime pts = sample.presentationTimeStamp();
   bool firstFrame = false;
+  platform::Size size;
+  double pointPixelScale = 0;
   {
-    std::lock_guard<std::mutex> lock(clockLock_);
+    std::lock_guard<std::mutex> lock(stateLock_);
+    if (stopping) return;  // a stop that began after the check above
     if (!t0) {
       t0 = pts.seconds();
       firstFrame = true;
+      size = pixelSize;
+      pointPixelScale = scale;
     }
   }
   if (firstFrame) {
-    if (video && !video->started()) video->start(platform::MediaTime::zero());
+    if (video) video->start(platform::MediaTime::zero());
     const double wallNow = services_.clock->wallClockNow();
     const double hostTime = hostNow();
     startedAtUnix = wallNow - (hostTime - pts.seconds());
     emit({{"event", "started"},
-          {"width", static_cast<int64_t>(pixelSize.width)},
-          {"height", static_cast<int64_t>(pixelSize.height)},
-          {"scale", scale},
+          {"width", static_cast<int64_t>(size.width)},
+          {"height", static_cast<int64_t>(size.height)},
+          {"scale", pointPixelScale},
           {"startedAtUnixMs", startedAtUnix * 1000}});
   }
 
@@ -62,10 +67,7 @@ void Recorder::routeVideo(const platform::SampleBuffer& sample) {
   const platform::MediaTime p = retimed->presentationTimeStamp();
   if (p <= lastVideoPTS && frames >= 1) return;  // never write a frame that does not move forward
 
-  if (video && video->started() && video->writer().status() == platform::WriterStatus::writing &&
-      video->input().isReadyForMoreMediaData()) {
-    video->input().append(*retimed);
-  }
+  if (video) video->append(*retimed);  // refused while the writer is busy: the frame is dropped
   lastVideoSample = std::move(retimed);
   lastVideoPTS = p;
   frames = frames + 1;

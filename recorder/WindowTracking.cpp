@@ -25,8 +25,6 @@ void Recorder::startWindowTracking(uint32_t windowId) {
 void Recorder::windowTrackingTick(uint32_t windowId) {
   std::optional<platform::Rect> bounds = services_.windowing->windowBounds(windowId);
   if (!bounds) return;  // gone, or not readable this time: keep the last position
-  if (bounds->origin.x != region.origin.x || bounds->origin.y != region.origin.y) {
-    std::lock_guard<std::mutex> lock(setupLock_);
-    region.origin = bounds->origin;
-  }
+  std::lock_guard<std::mutex> lock(stateLock_);
+  region.origin = bounds->origin;
 }

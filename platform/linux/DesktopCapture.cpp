@@ -5,7 +5,9 @@
 #include "platform/x11/Monitors.h"
 #include "platform/x11/VideoStream.h"
 
+#include <array>
 #include <atomic>
+#include <mutex>
 
 namespace platform::linux_desktop {
 
@@ -25,7 +27,12 @@ class FirstFailure final : public StreamDelegate {
   std::atomic<bool> reported_{false};
 };
 
-class DesktopCaptureStream final : public CaptureStream {
+// The screen and, as configured, the system audio and the microphone, started
+// as a whole: the screen is readied first (it cannot fail later), then the
+// audio parts connect, and only when all of them stand does anything reach
+// the outputs; the screen's capture thread starts last, so its first frame,
+// always complete, is never lost behind the gate.
+class DesktopCaptureStream final : public CaptureStream, private StreamOutput {
  public:
   DesktopCaptureStream(const ContentFilter& filter, const StreamConfiguration& configuration, StreamDelegate& delegate)
       : failure_(delegate), video_(filter, configuration, failure_, this) {
@@ -43,29 +50,54 @@ class DesktopCaptureStream final : public CaptureStream {
   std::optional<Error> addStreamOutput(StreamOutput& output, OutputType type, SerialQueue& queue) override {
     CaptureStream* part = this->part(type);
     if (part == nullptr) return Error{"The stream was not configured to capture this kind of sample."};
-    return part->addStreamOutput(output, type, queue);
+    outputs_[static_cast<int>(type)] = &output;
+    return part->addStreamOutput(*this, type, queue);
   }
 
   std::optional<Error> startCapture() override {
-    for (OutputType type : {OutputType::screen, OutputType::audio, OutputType::microphone}) {
-      CaptureStream* part = this->part(type);
-      if (part == nullptr) continue;
-      if (std::optional<Error> error = part->startCapture()) {
-        stopCapture();
+    std::lock_guard<std::mutex> lifecycle(lifecycleLock_);
+    if (std::optional<Error> error = video_.prepareCapture()) return error;
+    for (pulse::AudioStream* audio : {systemAudio_.get(), microphone_.get()}) {
+      if (audio == nullptr) continue;
+      if (std::optional<Error> error = audio->startCapture()) {
+        stopParts();
         return error;
       }
+    }
+    open_.store(true, std::memory_order_release);
+    if (std::optional<Error> error = video_.startCapture()) {
+      stopParts();
+      return error;
     }
     return std::nullopt;
   }
 
+  void interruptStart() override {
+    if (systemAudio_) systemAudio_->interruptStart();
+    if (microphone_) microphone_->interruptStart();
+  }
+
   std::optional<Error> stopCapture() override {
-    video_.stopCapture();
-    if (systemAudio_) systemAudio_->stopCapture();
-    if (microphone_) microphone_->stopCapture();
+    std::lock_guard<std::mutex> lifecycle(lifecycleLock_);
+    stopParts();
     return std::nullopt;
   }
 
  private:
+  // The gate, on the output's queue.
+  void streamDidOutputSampleBuffer(CaptureStream& stream, const SampleBuffer& sample, OutputType type) override {
+    if (!open_.load(std::memory_order_acquire)) return;  // before every part stood: dropped
+    StreamOutput* output = outputs_[static_cast<int>(type)];
+    if (output) output->streamDidOutputSampleBuffer(stream, sample, type);
+  }
+
+  void stopParts() {
+    open_.store(false, std::memory_order_release);
+    video_.stopCapture();
+    if (systemAudio_) systemAudio_->stopCapture();
+    if (microphone_) microphone_->stopCapture();
+  }
+
   CaptureStream* part(OutputType type) {
     switch (type) {
       case OutputType::screen:
@@ -82,6 +114,10 @@ class DesktopCaptureStream final : public CaptureStream {
   x11::VideoStream video_;
   std::unique_ptr<pulse::AudioStream> systemAudio_;
   std::unique_ptr<pulse::AudioStream> microphone_;
+  // Set by addStreamOutput() before the capture starts, read on the queue.
+  std::array<StreamOutput*, 3> outputs_{};
+  std::atomic<bool> open_{false};
+  std::mutex lifecycleLock_;  // start and stop run one at a time
 };
 
 }  // namespace

@@ -44,23 +44,43 @@ std::optional<Error> AudioStream::addStreamOutput(StreamOutput& output, OutputTy
 }
 
 std::optional<Error> AudioStream::startCapture() {
+  std::lock_guard<std::mutex> lifecycle(lifecycleLock_);
   if (session_) return Error{"The audio capture has already started."};
-  Result<std::unique_ptr<Session>> session = Session::connect("tesmar-recorder");
-  if (!session) return session.error();
-  session_ = std::move(session.value());
-  pool_ = std::make_unique<AudioBufferPool>(kSampleRate, kChannels, kBufferCapacityFrames, kMaxBuffers);
-  std::optional<Error> error;
+  std::unique_ptr<Session> created = Session::create("tesmar-recorder");
+  if (!created) return Error{"The audio system could not be set up."};
+  Session* session = created.get();
   {
-    Session::Lock lock(*session_);
+    std::lock_guard<std::mutex> lock(sessionLock_);
+    session_ = std::move(created);
+    if (interrupted_) session->interrupt();
+  }
+  std::optional<Error> error = session->connectToServer();
+  if (!error) {
+    pool_ = std::make_unique<AudioBufferPool>(kSampleRate, kChannels, kBufferCapacityFrames, kMaxBuffers);
+    Session::Lock lock(*session);
     error = openStream();
-    if (error) closeStream();
+    if (error) {
+      pa_context_set_state_callback(session->context(), nullptr, nullptr);
+      closeStream();
+    }
     capturing_ = !error;
   }
   if (error) {
-    session_.reset();
+    std::unique_ptr<Session> failed;
+    {
+      std::lock_guard<std::mutex> lock(sessionLock_);
+      failed = std::move(session_);
+    }
+    failed.reset();  // the loop thread ends before the pool goes
     pool_.reset();
   }
   return error;
+}
+
+void AudioStream::interruptStart() {
+  std::lock_guard<std::mutex> lock(sessionLock_);
+  interrupted_ = true;
+  if (session_) session_->interrupt();
 }
 
 std::optional<Error> AudioStream::openStream() {
@@ -86,11 +106,13 @@ std::optional<Error> AudioStream::openStream() {
   }
   const bool settled = session_->waitFor([this] { return pa_stream_get_state(stream_) != PA_STREAM_CREATING; },
                                          kStartTimeout);
-  if (!settled || pa_stream_get_state(stream_) != PA_STREAM_READY) return Error{what};
+  if (!settled) return Error{what, session_->interrupted()};
+  if (pa_stream_get_state(stream_) != PA_STREAM_READY) return Error{what};
   return std::nullopt;
 }
 
 std::optional<Error> AudioStream::stopCapture() {
+  std::lock_guard<std::mutex> lifecycle(lifecycleLock_);
   if (!session_) return std::nullopt;
   {
     Session::Lock lock(*session_);
@@ -98,8 +120,13 @@ std::optional<Error> AudioStream::stopCapture() {
     pa_context_set_state_callback(session_->context(), nullptr, nullptr);
     closeStream();
   }
-  session_.reset();  // the loop thread ends: no callback after this
-  pool_.reset();     // buffers still held downstream stay valid until released
+  std::unique_ptr<Session> ended;
+  {
+    std::lock_guard<std::mutex> lock(sessionLock_);
+    ended = std::move(session_);
+  }
+  ended.reset();  // the loop thread ends: no callback after this
+  pool_.reset();  // buffers still held downstream stay valid until released
   if (queue_) queue_->sync([] {});
   return std::nullopt;
 }

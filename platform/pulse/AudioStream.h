@@ -19,14 +19,16 @@
 // playable). Carrying on would silently leave out audio the user asked for.
 #pragma once
 
+#include "platform/AudioFormat.h"
 #include "platform/ScreenCapture.h"
-#include "platform/linux/SampleDelivery.h"
+#include "platform/SampleDelivery.h"
 #include "platform/pulse/AudioBufferPool.h"
 #include "platform/pulse/PulseSession.h"
 
 #include <pulse/stream.h>
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -37,8 +39,8 @@ inline constexpr const char* kDefaultMonitorSource = "@DEFAULT_MONITOR@";
 
 class AudioStream final : public CaptureStream {
  public:
-  static constexpr int kSampleRate = 48000;
-  static constexpr int kChannels = 2;
+  static constexpr int kSampleRate = kAudioSampleRate;
+  static constexpr int kChannels = kAudioChannels;
 
   // Records `source` (a PulseAudio source name; absent: the default source)
   // for output `type`. Samples and the failure are reported as coming from
@@ -51,6 +53,8 @@ class AudioStream final : public CaptureStream {
   std::optional<Error> addStreamOutput(StreamOutput& output, OutputType type, SerialQueue& queue) override;
   // Connects and waits until the source records; the error says why not.
   std::optional<Error> startCapture() override;
+  // Cuts the waits of a start in progress short (see Session::interrupt).
+  void interruptStart() override;
   // Stops recording and waits until every sample delivered so far has been
   // handled on its queue. Not to be called from the delegate's callback or
   // on the output's queue.
@@ -73,9 +77,17 @@ class AudioStream final : public CaptureStream {
 
   StreamOutput* output_ = nullptr;
   SerialQueue* queue_ = nullptr;
-  linux_desktop::SampleDelivery delivery_;
+  SampleDelivery delivery_;
 
+  // Start and stop run one at a time, so they never touch the session
+  // together; interruptStart() reaches the session through sessionLock_
+  // without waiting for a start to end.
+  std::mutex lifecycleLock_;
+  std::mutex sessionLock_;  // guards the session_ pointer (not the session)
   std::unique_ptr<Session> session_;
+  bool interrupted_ = false;  // sessionLock_
+  // Made and released by start and stop under lifecycleLock_; used by the
+  // loop's callbacks in between.
   pa_stream* stream_ = nullptr;
   std::unique_ptr<AudioBufferPool> pool_;
   bool capturing_ = false;  // guarded by the loop lock

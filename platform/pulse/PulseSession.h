@@ -13,18 +13,27 @@
 #include <pulse/operation.h>
 #include <pulse/thread-mainloop.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace platform::pulse {
 
 class Session {
  public:
+  static constexpr std::chrono::milliseconds kConnectTimeout{3000};
+
   // Connects as `clientName`, waiting at most `timeout` for the server.
   static Result<std::unique_ptr<Session>> connect(const std::string& clientName,
-                                                  std::chrono::milliseconds timeout = std::chrono::seconds(3));
+                                                  std::chrono::milliseconds timeout = kConnectTimeout);
+  // The same in two steps, so that another thread can interrupt() the wait
+  // for the server: create() sets up the loop and the context (null when the
+  // audio system cannot be set up), connectToServer() waits for the server.
+  static std::unique_ptr<Session> create(const std::string& clientName);
+  std::optional<Error> connectToServer(std::chrono::milliseconds timeout = kConnectTimeout);
   ~Session();  // disconnects and stops the loop (not on the loop's thread)
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -54,11 +63,21 @@ class Session {
   // Wakes the waiters; for callbacks.
   void signal() const { pa_threaded_mainloop_signal(loop_, 0); }
 
+  // Thread-safe; not with the lock held. Shortens every wait, current and
+  // future, to at most kInterruptGrace from now: an answer that is already
+  // on its way still counts (so a missing source is still told apart from a
+  // stop), a server that does not answer is no longer waited for.
+  void interrupt();
+  static constexpr std::chrono::milliseconds kInterruptGrace{300};
+  bool interrupted() const { return interrupted_.load(); }
+
  private:
   Session() = default;
 
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
+  bool started_ = false;  // the loop thread runs
+  std::atomic<bool> interrupted_{false};
 };
 
 }  // namespace platform::pulse

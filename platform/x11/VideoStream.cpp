@@ -167,14 +167,24 @@ std::optional<Error> VideoStream::prepare() {
   return std::nullopt;
 }
 
-std::optional<Error> VideoStream::startCapture() {
+std::optional<Error> VideoStream::prepareCapture() {
   if (thread_.joinable()) return Error{"The capture has already started."};
+  if (pool_) return std::nullopt;
   if (std::optional<Error> error = prepare()) {
-    source_.reset();
-    pool_.reset();
-    connection_.reset();
+    release();
     return error;
   }
+  return std::nullopt;
+}
+
+void VideoStream::release() {
+  source_.reset();
+  pool_.reset();  // frames still held downstream stay valid until released
+  connection_.reset();
+}
+
+std::optional<Error> VideoStream::startCapture() {
+  if (std::optional<Error> error = prepareCapture()) return error;
   stopRequested_ = false;
   thread_ = std::thread([this] { run(); });
   return std::nullopt;
@@ -183,14 +193,15 @@ std::optional<Error> VideoStream::startCapture() {
 std::optional<Error> VideoStream::stopCapture() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!thread_.joinable()) return std::nullopt;
+    if (!thread_.joinable()) {
+      release();  // prepared, never started
+      return std::nullopt;
+    }
     stopRequested_ = true;
   }
   wake_.notify_all();
   thread_.join();
-  source_.reset();
-  pool_.reset();  // frames still held downstream stay valid until released
-  connection_.reset();
+  release();
   if (queue_) queue_->sync([] {});  // every sample posted so far has been handled
   return std::nullopt;
 }

@@ -21,7 +21,7 @@
 #pragma once
 
 #include "platform/ScreenCapture.h"
-#include "platform/linux/SampleDelivery.h"
+#include "platform/SampleDelivery.h"
 #include "platform/x11/Connection.h"
 
 #include <condition_variable>
@@ -49,8 +49,11 @@ class VideoStream final : public CaptureStream {
 
   // Accepts the screen output type only.
   std::optional<Error> addStreamOutput(StreamOutput& output, OutputType type, SerialQueue& queue) override;
-  // Connects to the display and starts the capture thread; the error says
-  // why that cannot be done.
+  // Connects to the display and readies the grab (the source and the frame
+  // pool) without delivering anything; the error says why that cannot be
+  // done. Optional: startCapture() prepares a stream that is not prepared.
+  std::optional<Error> prepareCapture();
+  // Prepares if needed and starts the capture thread.
   std::optional<Error> startCapture() override;
   // Stops the capture thread and waits until every sample delivered so far
   // has been handled on its queue. Not to be called from the delegate's
@@ -59,6 +62,7 @@ class VideoStream final : public CaptureStream {
 
  private:
   std::optional<Error> prepare();
+  void release();
   void run();
   bool tick(bool& first, double dueTime);
   void deliver(const SampleBuffer& sample);
@@ -71,7 +75,7 @@ class VideoStream final : public CaptureStream {
 
   StreamOutput* output_ = nullptr;
   SerialQueue* queue_ = nullptr;
-  linux_desktop::SampleDelivery delivery_;
+  SampleDelivery delivery_;
 
   std::shared_ptr<Connection> connection_;
   std::unique_ptr<FramePool> pool_;

@@ -20,7 +20,7 @@ class RecorderTestAccess {
  public:
   explicit RecorderTestAccess(Recorder& r) : r_(r) {}
   void setClock(std::optional<double> t0, std::optional<double> pausedAt = std::nullopt, double pauseTotal = 0) {
-    std::lock_guard lock(r_.clockLock_);
+    std::lock_guard lock(r_.stateLock_);
     r_.t0 = t0;
     r_.pausedAt = pausedAt;
     r_.pauseTotal = pauseTotal;

@@ -131,6 +131,49 @@ TEST(Stop, ASigtermWhileTheRecordingIsStillStartingStopsIt) {
   EXPECT_EQ(child.wait(), 0);
 }
 
+// A stop that arrives while the start waits for a capture service that does
+// not answer ends the wait at once; the recording never started, so the
+// stop reports an empty recording.
+TEST(Stop, AStopEndsAStartThatWaitsForTheCapture) {
+  const std::string dir = testing_support::temporaryPath("waiting");
+  auto child = testing_support::runScenario(
+      json{{"outputDir", dir}, {"mode", "screen"}}.dump(),
+      [](ScriptedPlatform& p) { p.capture->startWaitsForInterrupt = true; }, [](ScriptContext&) {});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto stopAt = std::chrono::steady_clock::now();
+  child.signal(SIGTERM);
+  const std::vector<std::string> lines = child.readRemainingLines(std::chrono::seconds(30));
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - stopAt).count();
+  ASSERT_EQ(lines.size(), 1u) << json(lines).dump();
+  const json stopped = json::parse(lines[0]);
+  EXPECT_EQ(stopped["event"], "stopped");
+  EXPECT_EQ(stopped["reason"], "sigterm");
+  EXPECT_EQ(stopped["metadata"]["frames"], 0);
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_LT(took, 5.0) << "the start kept waiting after the stop";
+}
+
+// A failure the start finds is its own even when a stop came first: the
+// recording never existed, so the host hears why, with status 1.
+TEST(Stop, AStartFailureFoundAfterAStopIsStillTheError) {
+  const std::string dir = testing_support::temporaryPath("failing");
+  auto child = testing_support::runScenario(
+      json{{"outputDir", dir}, {"mode", "screen"}}.dump(),
+      [](ScriptedPlatform& p) {
+        p.capture->contentDelay = std::chrono::milliseconds(600);
+        p.capture->startError = platform::Error{"the source cannot be recorded"};
+      },
+      [](ScriptContext&) {});
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  child.signal(SIGTERM);
+  const std::vector<std::string> lines = child.readRemainingLines(std::chrono::seconds(30));
+  ASSERT_EQ(lines.size(), 1u) << json(lines).dump();
+  EXPECT_EQ(json::parse(lines[0]), (json{{"event", "error"},
+                                         {"code", "startFailed"},
+                                         {"message", "Cannot start recording: the source cannot be recorded"}}));
+  EXPECT_EQ(child.wait(), 1);
+}
+
 TEST(Stop, TheFirstOfSeveralStopsWins) {
   // "stop" then "cancel": the files stay and the reason is "user".
   Outcome kept = record({}, noSetUp, [](ScriptContext& c) {

@@ -90,9 +90,25 @@ std::optional<platform::Error> ScriptedStream::addStreamOutput(platform::StreamO
 }
 
 std::optional<platform::Error> ScriptedStream::startCapture() {
+  if (owner_.startWaitsForInterrupt) {
+    // A service that does not answer: only an interruption ends the wait.
+    std::unique_lock<std::mutex> lock(interruptLock_);
+    if (interruptChanged_.wait_for(lock, std::chrono::seconds(20), [this] { return interrupted_; })) {
+      return platform::Error{"the capture was not waited for", true};
+    }
+    return platform::Error{"the capture service did not answer"};
+  }
   if (owner_.startError) return owner_.startError;
   owner_.markStarted();
   return std::nullopt;
+}
+
+void ScriptedStream::interruptStart() {
+  {
+    std::lock_guard<std::mutex> lock(interruptLock_);
+    interrupted_ = true;
+  }
+  interruptChanged_.notify_all();
 }
 
 std::optional<platform::Error> ScriptedStream::stopCapture() {

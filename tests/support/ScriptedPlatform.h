@@ -66,6 +66,8 @@ class ScriptedCapture final : public platform::ScreenCaptureService {
   platform::ShareableContent content;
   float pointPixelScale = 1.0f;
   std::optional<platform::Error> startError;
+  // startCapture() waits until interruptStart() (a stop) ends the wait.
+  bool startWaitsForInterrupt = false;
   std::optional<platform::Error> addOutputError;
 
   // What the recorder asked for.
@@ -98,6 +100,7 @@ class ScriptedStream final : public platform::CaptureStream {
                                                  platform::SerialQueue& queue) override;
   std::optional<platform::Error> startCapture() override;
   std::optional<platform::Error> stopCapture() override;
+  void interruptStart() override;
 
   // Delivers a sample to the output of its type on the capture queue and
   // waits until the recorder has handled it.
@@ -113,6 +116,9 @@ class ScriptedStream final : public platform::CaptureStream {
   platform::StreamDelegate& delegate_;
   std::map<platform::OutputType, platform::StreamOutput*> outputs_;
   platform::SerialQueue* queue_ = nullptr;
+  std::mutex interruptLock_;
+  std::condition_variable interruptChanged_;
+  bool interrupted_ = false;  // interruptLock_
 };
 
 class ScriptedPermissions final : public platform::PermissionService {

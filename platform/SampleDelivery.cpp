@@ -1,6 +1,6 @@
-#include "platform/linux/SampleDelivery.h"
+#include "platform/SampleDelivery.h"
 
-namespace platform::linux_desktop {
+namespace platform {
 
 void* HandlerArena::allocate(size_t bytes) {
   if (bytes <= kSlotSize) {
@@ -24,4 +24,4 @@ void HandlerArena::deallocate(void* p) {
   }
 }
 
-}  // namespace platform::linux_desktop
+}  // namespace platform

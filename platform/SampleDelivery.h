@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <new>
 
-namespace platform::linux_desktop {
+namespace platform {
 
 // A fixed arena of equal slots. Thread-safe and lock-free: slots are taken on
 // the capturing thread and given back on the queue's thread. A request that
@@ -61,4 +61,4 @@ class SampleDelivery {
   HandlerArena arena_;
 };
 
-}  // namespace platform::linux_desktop
+}  // namespace platform
