@@ -1,4 +1,4 @@
-#include "InputDoubles.h"
+#include "RecorderFixture.h"
 #include "input/ClicksAndKeys.h"
 
 namespace input_tests {

@@ -1,4 +1,4 @@
-#include "InputDoubles.h"
+#include "RecorderFixture.h"
 
 namespace input_tests {
 namespace {
@@ -30,10 +30,10 @@ TEST_F(CursorCatalogueTest, NamesImagesInOrderOfFirstSightWithOneFileAndDescript
 
   EXPECT_EQ(ids, (std::vector<std::string>{"cursor-0", "cursor-1", "cursor-0", "cursor-2", "cursor-1"}));
   EXPECT_EQ(cursorFiles(), 3u);
-  EXPECT_EQ(files->encoded, 3);
+  EXPECT_EQ(files->encoded.load(), 3);
   const std::pair<std::string, platform::CursorImage> expected[] = {{"cursor-0", a}, {"cursor-1", b}, {"cursor-2", c}};
   for (const auto& [id, image] : expected) {
-    EXPECT_EQ(fileBytes(id), ScriptedPngFiles::bytesOf(image)) << id;
+    EXPECT_EQ(fileBytes(id), ScriptedFiles::bytesOf(image)) << id;
     EXPECT_EQ(access().cursorInfo()[id],
               (nlohmann::json{{"hotX", image.hotX}, {"hotY", image.hotY}, {"width", image.width},
                               {"height", image.height}}))
@@ -102,13 +102,13 @@ TEST_F(CursorCatalogueTest, ImageThatCannotBeEncodedIsArrowAndIsTriedAgainNextTi
 TEST_F(CursorCatalogueTest, UnchangedCursorIsNamedWithoutFetchingItsImage) {
   input->show(cursorImage(16, 10));
   for (int i = 0; i < 5; ++i) EXPECT_EQ(recorder->currentCursorId(), "cursor-0");
-  EXPECT_EQ(input->imagesServed, 1);
+  EXPECT_EQ(input->imagesServed(), 1);
 
   // A cursor set anew with the same image keeps its identifier.
   input->show(cursorImage(16, 10));
   EXPECT_EQ(recorder->currentCursorId(), "cursor-0");
-  EXPECT_EQ(input->imagesServed, 2);
-  EXPECT_EQ(files->encoded, 1);
+  EXPECT_EQ(input->imagesServed(), 2);
+  EXPECT_EQ(files->encoded.load(), 1);
 }
 
 TEST_F(CursorCatalogueTest, FileThatCannotBeWrittenStillRegistersTheCursor) {

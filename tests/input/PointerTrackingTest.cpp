@@ -1,4 +1,4 @@
-#include "InputDoubles.h"
+#include "RecorderFixture.h"
 
 #include <chrono>
 
@@ -81,7 +81,7 @@ TEST_F(PointerTrackingTest, NothingIsUpdatedBeforeTheFirstFrame) {
   recorder->pollTick();
   EXPECT_EQ(access().lastMouse(), (platform::Point{-1, -1}));
   EXPECT_TRUE(access().lastCursorId().empty());
-  EXPECT_EQ(input->imagesServed, 0);  // the cursor is not even looked at
+  EXPECT_EQ(input->imagesServed(), 0);  // the cursor is not even looked at
 }
 
 // ---- set-up ------------------------------------------------------------------
@@ -129,7 +129,7 @@ TEST_P(MonitorSetUpTest, InstallsTheClickMonitorAndTheKeyMonitorOnlyWhenWantedAn
 
   EXPECT_EQ(input->installed, c.installed);
   EXPECT_EQ(access().monitors().size(), c.installed.size());
-  EXPECT_EQ(permissions->trustQueries, c.trustQueries);
+  EXPECT_EQ(permissions->trustQueries.load(), c.trustQueries);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,5 +1,6 @@
 // TrackWriter's own rules, against a writer double that records every call.
 #include "media/TrackWriter.h"
+#include "support/RecordingMediaWriter.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -15,72 +16,8 @@ using platform::WriterStatus;
 
 namespace {
 
-using Log = std::vector<std::string>;
-
-std::string timeText(const MediaTime& t) { return std::to_string(t.value) + "/" + std::to_string(t.timescale); }
-
-class RecordingInput final : public platform::AssetWriterInput {
- public:
-  explicit RecordingInput(Log& log) : log_(log) {}
-  platform::MediaType mediaType() const override { return platform::MediaType::video; }
-  void setExpectsMediaDataInRealTime(bool realTime) override { log_.push_back(realTime ? "realTime" : "notRealTime"); }
-  bool isReadyForMoreMediaData() const override { return ready; }
-  bool append(const platform::SampleBuffer&) override {
-    log_.push_back("append");
-    return appendResult;
-  }
-  void markAsFinished() override { log_.push_back("markAsFinished"); }
-
-  bool ready = true;
-  bool appendResult = true;
-
- private:
-  Log& log_;
-};
-
-class RecordingWriter final : public platform::AssetWriter {
- public:
-  explicit RecordingWriter(Log& log) : log_(log) {}
-  void add(std::shared_ptr<platform::AssetWriterInput>) override { log_.push_back("add"); }
-  bool startWriting() override {
-    log_.push_back("startWriting");
-    currentStatus = startSucceeds ? WriterStatus::writing : WriterStatus::failed;
-    return startSucceeds;
-  }
-  void startSession(MediaTime t) override { log_.push_back("startSession " + timeText(t)); }
-  void endSession(MediaTime t) override { log_.push_back("endSession " + timeText(t)); }
-  WriterStatus status() const override { return currentStatus; }
-  void finishWriting() override { log_.push_back("finishWriting"); }
-  std::string errorDescription() const override { return {}; }
-
-  WriterStatus currentStatus = WriterStatus::unknown;
-  bool startSucceeds = true;
-
- private:
-  Log& log_;
-};
-
-class RecordingFactory final : public platform::MediaWriterFactory {
- public:
-  explicit RecordingFactory(Log& log) : log_(log) {}
-  platform::Result<std::shared_ptr<platform::AssetWriter>> makeWriter(const std::string& path,
-                                                                      platform::FileType) override {
-    log_.push_back("makeWriter " + path);
-    if (fail) return platform::Error{"cannot"};
-    writer = std::make_shared<RecordingWriter>(log_);
-    return std::shared_ptr<platform::AssetWriter>(writer);
-  }
-  std::shared_ptr<platform::AssetWriterInput> makeInput(platform::MediaType, const platform::OutputSettings&) override {
-    return input = std::make_shared<RecordingInput>(log_);
-  }
-
-  bool fail = false;
-  std::shared_ptr<RecordingWriter> writer;
-  std::shared_ptr<RecordingInput> input;
-
- private:
-  Log& log_;
-};
+using testing_support::RecordingFactory;
+using Log = testing_support::RecordingLog;
 
 class TrackWriterRules : public ::testing::Test {
  protected:

@@ -5,6 +5,7 @@
 #include "platform/ffmpeg/FfmpegMediaWriter.h"
 #include "recorder/Recorder.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -134,16 +135,68 @@ std::optional<platform::VolumeCapacity> ScriptedFiles::volumeCapacity(const std:
   return platform::VolumeCapacity{available.load()};
 }
 
+std::optional<std::vector<uint8_t>> ScriptedFiles::encodePNG(const platform::CursorImage& image) {
+  int left = failures.load();
+  while (left > 0) {
+    if (failures.compare_exchange_weak(left, left - 1)) return std::nullopt;
+  }
+  ++encoded;
+  return bytesOf(image);
+}
+
+std::vector<uint8_t> ScriptedFiles::bytesOf(const platform::CursorImage& image) {
+  std::vector<uint8_t> bytes(2 + image.rgba.size());
+  bytes[0] = static_cast<uint8_t>(image.pixelWidth);
+  bytes[1] = static_cast<uint8_t>(image.pixelHeight);
+  std::copy(image.rgba.begin(), image.rgba.end(), bytes.begin() + 2);
+  return bytes;
+}
+
 platform::MonitorToken ScriptedInput::addGlobalMouseMonitor(platform::MainLoop&,
-                                                            std::function<void(const platform::MouseEvent&)>) {
-  installed.push_back(next_);
-  return next_++;
+                                                            std::function<void(const platform::MouseEvent&)> handler) {
+  if (refuseNext > 0) {
+    --refuseNext;
+    return 0;
+  }
+  mouseHandler = std::move(handler);
+  installed.push_back("mouse");
+  return installed.size();
 }
 
 platform::MonitorToken ScriptedInput::addGlobalKeyMonitor(platform::MainLoop&,
-                                                          std::function<void(const platform::KeyEvent&)>) {
-  installed.push_back(next_);
-  return next_++;
+                                                          std::function<void(const platform::KeyEvent&)> handler) {
+  if (refuseNext > 0) {
+    --refuseNext;
+    return 0;
+  }
+  keyHandler = std::move(handler);
+  installed.push_back("key");
+  return installed.size();
+}
+
+void ScriptedInput::show(std::optional<platform::CursorImage> image) {
+  std::lock_guard<std::mutex> guard(cursorLock_);
+  shown_ = std::move(image);
+  ++serial_;
+}
+
+int ScriptedInput::imagesServed() const {
+  std::lock_guard<std::mutex> guard(cursorLock_);
+  return imagesServed_;
+}
+
+platform::InputEventService::CursorQuery ScriptedInput::currentCursor(std::optional<uint64_t> lastSerial) {
+  std::lock_guard<std::mutex> guard(cursorLock_);
+  CursorQuery query;
+  if (!shown_) return query;
+  query.serial = serial_;
+  if (lastSerial == serial_) {
+    query.unchanged = true;
+    return query;
+  }
+  ++imagesServed_;
+  query.image = shown_;
+  return query;
 }
 
 // ---- the platform and scenarios ------------------------------------------
@@ -281,6 +334,16 @@ platform::SampleBuffer videoFrame(double pts, std::optional<platform::FrameStatu
   return platform::SampleBuffer::video(platform::MediaRef<platform::VideoFrameData>(frame),
                                        platform::MediaTime::fromSeconds(pts, 1000000000), platform::MediaTime::invalid(),
                                        status);
+}
+
+platform::CursorImage cursorImage(int side, uint8_t shade, double hotX, double hotY) {
+  platform::CursorImage image;
+  image.pixelWidth = image.pixelHeight = side;
+  image.rgba.assign(static_cast<size_t>(side) * side * 4, shade);
+  image.width = image.height = side;
+  image.hotX = hotX;
+  image.hotY = hotY;
+  return image;
 }
 
 platform::SampleBuffer audioBuffer(double pts, double seconds, bool tone) {

@@ -1,7 +1,9 @@
-// Test doubles of the platform services, scripted by the test: a settable
-// clock, a screen list, shareable content, a capture stream that delivers the
-// samples the test chooses, permissions, volume capacity and input monitors.
-// Media writing uses the real writers, so recordings produce real files.
+// The test doubles of the platform services, one per service, scripted by the
+// test: a settable clock, a screen list, shareable content, a capture stream
+// that delivers the samples the test chooses, permissions, volume capacity
+// and cursor images, input monitors and the cursor. Media writing uses the
+// real writers, so recordings produce real files (the media tests' writer
+// double is in RecordingMediaWriter.h).
 //
 // A scenario runs a whole `record` process in a forked child: the agent's
 // real bring-up (configuration, recorder, control loop, main loop) with these
@@ -121,37 +123,68 @@ class ScriptedStream final : public platform::CaptureStream {
   bool interrupted_ = false;  // interruptLock_
 };
 
+// Permissions as the test sets them; counts how often accessibility trust
+// is asked for.
 class ScriptedPermissions final : public platform::PermissionService {
  public:
-  bool screen = true;
-  bool trusted = true;
+  std::atomic<bool> screen{true};
+  std::atomic<bool> trusted{true};
+  std::atomic<int> trustQueries{0};
   bool preflightScreenCaptureAccess() override { return screen; }
   void requestScreenCaptureAccess() override {}
-  bool isProcessTrusted() override { return trusted; }
+  bool isProcessTrusted() override {
+    ++trustQueries;
+    return trusted;
+  }
   void promptForAccessibilityTrust() override {}
   int microphoneAuthorizationStatus() override { return platform::kAuthorizationStatusAuthorized; }
   void requestMicrophoneAccess(std::function<void(bool)> completion) override { completion(true); }
 };
 
+// Volume capacity as the test sets it, and a PNG "encoder" that writes an
+// image's sizes and pixels (so a test can tell which image a file holds) and
+// fails while `failures` is above zero.
 class ScriptedFiles final : public platform::FileService {
  public:
   std::atomic<int64_t> available{int64_t{500} * 1000 * 1000 * 1000};
   std::atomic<bool> readFails{false};
+  std::atomic<int> failures{0};
+  std::atomic<int> encoded{0};
   std::optional<platform::VolumeCapacity> volumeCapacity(const std::string&) override;
-  std::optional<std::vector<uint8_t>> encodePNG(const platform::CursorImage&) override { return std::nullopt; }
+  std::optional<std::vector<uint8_t>> encodePNG(const platform::CursorImage& image) override;
+  static std::vector<uint8_t> bytesOf(const platform::CursorImage& image);
 };
 
+// Input monitors and a cursor the test shows. Monitors are installed and
+// removed on the main loop, where the test (or the agent's loop) runs them;
+// `refuseNext` refuses that many of the next monitors. The cursor carries
+// serials as the system gives them: a new serial for every cursor shown, and
+// `unchanged` when the caller already saw it.
 class ScriptedInput final : public platform::InputEventService {
  public:
-  std::vector<platform::MonitorToken> installed;
+  int refuseNext = 0;
+  std::vector<std::string> installed;  // "mouse" / "key", in order
   std::vector<platform::MonitorToken> removed;
-  platform::MonitorToken addGlobalMouseMonitor(platform::MainLoop&, std::function<void(const platform::MouseEvent&)>) override;
-  platform::MonitorToken addGlobalKeyMonitor(platform::MainLoop&, std::function<void(const platform::KeyEvent&)>) override;
+  std::function<void(const platform::MouseEvent&)> mouseHandler;
+  std::function<void(const platform::KeyEvent&)> keyHandler;
+
+  platform::MonitorToken addGlobalMouseMonitor(platform::MainLoop&,
+                                               std::function<void(const platform::MouseEvent&)> handler) override;
+  platform::MonitorToken addGlobalKeyMonitor(platform::MainLoop&,
+                                             std::function<void(const platform::KeyEvent&)> handler) override;
   void removeMonitor(platform::MonitorToken token) override { removed.push_back(token); }
-  CursorQuery currentCursor(std::optional<uint64_t>) override { return {}; }
+
+  // Shows `image` (or no readable cursor), from any thread.
+  void show(std::optional<platform::CursorImage> image);
+  // How many queries were answered with pixels.
+  int imagesServed() const;
+  CursorQuery currentCursor(std::optional<uint64_t> lastSerial) override;
 
  private:
-  platform::MonitorToken next_ = 1;
+  mutable std::mutex cursorLock_;  // guards shown_, serial_, imagesServed_
+  std::optional<platform::CursorImage> shown_;
+  uint64_t serial_ = 0;
+  int imagesServed_ = 0;
 };
 
 class ScriptedAudioDevices final : public platform::AudioDeviceService {
@@ -208,6 +241,8 @@ nlohmann::json scenarioReport(const std::string& outputDir);
 // Samples.
 platform::SampleBuffer videoFrame(double pts, std::optional<platform::FrameStatus> status, int width = 64,
                                   int height = 36, uint8_t shade = 128);
+// A square cursor of one colour, `side` pixels and points wide.
+platform::CursorImage cursorImage(int side, uint8_t shade, double hotX = 1, double hotY = 1);
 // Stereo float PCM at 48 kHz starting at `pts`, `seconds` long, silent or a
 // 440 Hz tone.
 platform::SampleBuffer audioBuffer(double pts, double seconds, bool tone = false);

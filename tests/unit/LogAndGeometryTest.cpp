@@ -1,6 +1,7 @@
 #include "discovery/DisplayGeometry.h"
 #include "input/NDJSON.h"
 #include "recorder/Recorder.h"
+#include "support/ScriptedPlatform.h"
 
 #include <gtest/gtest.h>
 
@@ -76,18 +77,6 @@ TEST_F(NDJSONLog, ALogThatCannotBeCreatedDropsRecordsQuietly) {
   EXPECT_FALSE(fs::exists(dir_ / "missing"));
 }
 
-// Screens for geometry tests.
-class ScreenList final : public platform::WindowingService {
- public:
-  std::vector<platform::Screen> list;
-  std::vector<platform::Screen> screens() override { return list; }
-  std::optional<double> displayModeRefreshRate(uint32_t) override { return std::nullopt; }
-  uint32_t mainDisplayID() override { return 0; }
-  std::optional<platform::Rect> windowBounds(uint32_t) override { return std::nullopt; }
-  platform::Point mouseLocation() override { return {}; }
-  void becomeBackgroundApplication() override {}
-};
-
 platform::Screen screen(platform::Rect frame, int rate) {
   platform::Screen s;
   s.frame = frame;
@@ -116,20 +105,20 @@ TEST(DisplayGeometry, RefreshRateOfTheScreenShowingMostOfTheRectangle) {
       {"360 lowered", {screen(primary, 360)}, primary, 240},
   };
   for (const Case& c : cases) {
-    ScreenList screens;
-    screens.list = c.screens;
+    testing_support::ScriptedWindowing screens;
+    screens.screenList = c.screens;
     EXPECT_EQ(refreshRate(screens, c.rect), c.expected) << c.name;
   }
 }
 
 TEST(DisplayGeometry, ConvertsScreenSpaceToGlobalTopLeft) {
-  ScreenList screens;
-  screens.list = {screen({0, 0, 1920, 1080}, 60)};
+  testing_support::ScriptedWindowing screens;
+  screens.screenList = {screen({0, 0, 1920, 1080}, 60)};
   const double h = primaryScreenHeight(screens);
   EXPECT_EQ(h, 1080);
   EXPECT_EQ(toGlobal(platform::Rect(1920, 0, 1280, 800), h), platform::Rect(1920, 280, 1280, 800));
   EXPECT_EQ(toGlobal(platform::Point{100, 1000}, h), (platform::Point{100, 80}));
-  screens.list.clear();
+  screens.screenList.clear();
   EXPECT_EQ(primaryScreenHeight(screens), 0);
 }
 
