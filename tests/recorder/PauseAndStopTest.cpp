@@ -279,5 +279,31 @@ TEST(Stop, AStaticScreenStillGivesAVideoAsLongAsTheRecording) {
   EXPECT_EQ(testing_support::decodeErrors(out.dir + "/screen.mp4"), "");
 }
 
+// A stop that comes less than a frame interval after the last frame adds no
+// copy of it (it would crowd the track's time stamps); the track still
+// lasts until the stop, and no two frames come closer than the interval.
+TEST(Stop, NoCopyOfTheLastFrameCloserThanAFrameInterval) {
+  const double interval = 1.0 / 60;
+  for (double stopAfterLast : {0.2 * interval, 0.9 * interval, 1.5 * interval, 3.5 * interval}) {
+    SCOPED_TRACE("stop " + std::to_string(stopAfterLast * 1000) + " ms after the last frame");
+    Outcome out = record({}, noSetUp, [stopAfterLast](ScriptContext& c) {
+      frame(c, 1000.0, FrameStatus::complete, 40);
+      frame(c, 1000.1, FrameStatus::complete, 200);
+      stopAt(c, 1000.1 + stopAfterLast);
+    });
+    ASSERT_EQ(out.status, 0);
+    const std::string video = out.dir + "/screen.mp4";
+    const std::vector<double> times = testing_support::videoFrameTimes(video);
+    ASSERT_GE(times.size(), 2u);
+    EXPECT_EQ(times.size(), stopAfterLast >= interval ? 3u : 2u) << json(times).dump();
+    for (size_t i = 1; i < times.size(); ++i) EXPECT_GE(times[i] - times[i - 1], interval - 0.0005) << json(times).dump();
+    auto probed = testing_support::probe(video);
+    ASSERT_TRUE(probed);
+    const double fileDuration = std::stod((*probed)["format"]["duration"].get<std::string>());
+    EXPECT_NEAR(fileDuration, 0.1 + stopAfterLast, interval) << "the track lasts until the stop";
+    EXPECT_EQ(testing_support::decodeErrors(video), "");
+  }
+}
+
 }  // namespace
 }  // namespace recorder_tests
