@@ -110,6 +110,27 @@ TEST_F(XInputServiceTest, KeyMonitorReportsCodesCharactersModifiersAndRepeats) {
   service->removeMonitor(token);
 }
 
+TEST_F(XInputServiceTest, TheKeypadFollowsTheServersNumLock) {
+  std::vector<KeyEvent> seen;
+  const auto token = service->addGlobalKeyMonitor(loop, [&](const KeyEvent& e) { seen.push_back(e); });
+  ASSERT_NE(token, 0u);
+
+  // The same key each time (the one labelled 1 and End); Num_Lock itself
+  // is a lock key and gives no event. NumLock ends off, as it began.
+  xdo({"key", "KP_End", "Num_Lock", "KP_End", "Num_Lock", "KP_End"});
+  ASSERT_TRUE(runUntil([&] { return seen.size() >= 3; }));
+  loop.context().run_for(100ms);
+  service->removeMonitor(token);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].keyCode, 119);
+  EXPECT_EQ(seen[0].charactersIgnoringModifiers, std::nullopt);
+  EXPECT_NE(seen[1].keyCode, 119);
+  EXPECT_EQ(seen[1].charactersIgnoringModifiers, "1");
+  EXPECT_EQ(seen[1].modifierFlags, 0u);
+  EXPECT_EQ(seen[2].keyCode, 119);
+  EXPECT_EQ(seen[2].charactersIgnoringModifiers, std::nullopt);
+}
+
 TEST_F(XInputServiceTest, CursorIsFetchedOnlyWhenItChanged) {
   xdo({"mousemove", "40", "40"});
   auto first = service->currentCursor(std::nullopt);
