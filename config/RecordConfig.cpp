@@ -2,8 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cmath>
+#include <algorithm>
+#include <cctype>
 #include <limits>
+#include <string_view>
 
 namespace {
 
@@ -11,6 +13,76 @@ using nlohmann::json;
 
 // Thrown inside decoding only; turned into a rejection at the top.
 struct Invalid {};
+
+// The exact value of a JSON number's text when it is whole and its
+// magnitude fits 64 bits. Worked on the decimal digits, so that neither
+// rounding to a double (-9223372036854775809 would become -2^63) nor a
+// fraction too small for a double (30.0000000000000001) can pass for an
+// integer.
+struct WholeNumber {
+  bool negative = false;
+  uint64_t magnitude = 0;
+};
+
+std::optional<WholeNumber> wholeNumber(std::string_view text) {
+  WholeNumber number;
+  size_t i = 0;
+  if (i < text.size() && text[i] == '-') {
+    number.negative = true;
+    ++i;
+  }
+  std::string digits;
+  int64_t exponent = 0;  // of the last digit in `digits`
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) digits += text[i];
+  if (i < text.size() && text[i] == '.') {
+    for (++i; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+      digits += text[i];
+      --exponent;
+    }
+  }
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    bool negativeExponent = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negativeExponent = text[i++] == '-';
+    int64_t written = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+      written = std::min<int64_t>(written * 10 + (text[i] - '0'), int64_t{1} << 40);  // saturates far out of range
+    }
+    exponent += negativeExponent ? -written : written;
+  }
+  const size_t first = digits.find_first_not_of('0');
+  if (first == std::string::npos) return number;  // zero, however written
+  const size_t last = digits.find_last_not_of('0');
+  exponent += static_cast<int64_t>(digits.size() - 1 - last);
+  digits = digits.substr(first, last - first + 1);
+  if (exponent < 0) return std::nullopt;  // a non-zero digit below the units
+  if (static_cast<int64_t>(digits.size()) + exponent > 20) return std::nullopt;  // beyond 2^64
+  digits.append(static_cast<size_t>(exponent), '0');
+  for (char d : digits) {
+    const uint64_t digit = static_cast<uint64_t>(d - '0');
+    if (number.magnitude > (std::numeric_limits<uint64_t>::max() - digit) / 10) return std::nullopt;
+    number.magnitude = number.magnitude * 10 + digit;
+  }
+  return number;
+}
+
+// Builds the document like the library's own reader, except that a number
+// the library could only hold as floating point becomes an integer when its
+// text denotes a whole value within the 64-bit ranges.
+class ConfigReader : public nlohmann::detail::json_sax_dom_parser<json> {
+ public:
+  explicit ConfigReader(json& result) : json_sax_dom_parser(result, false) {}
+
+  bool number_float(double value, const std::string& text) {
+    if (std::optional<WholeNumber> whole = wholeNumber(text)) {
+      constexpr uint64_t int64Magnitude = uint64_t{1} << 63;
+      if (!whole->negative || whole->magnitude == 0) return number_unsigned(whole->magnitude);
+      if (whole->magnitude < int64Magnitude) return number_integer(-static_cast<int64_t>(whole->magnitude));
+      if (whole->magnitude == int64Magnitude) return number_integer(std::numeric_limits<int64_t>::min());
+    }
+    return json_sax_dom_parser::number_float(value, text);
+  }
+};
 
 const json* member(const json& object, const char* key) {
   auto it = object.find(key);
@@ -38,9 +110,10 @@ std::optional<bool> optionalBool(const json& object, const char* key) {
   return value->get<bool>();
 }
 
-// An integral JSON number within [min, max]. Whole floating values (30.0)
-// count; the range test is done on the exact integer or on a double that is
-// known to be integral and inside the type's range.
+// An integral JSON number within [min, max]. The reader hands over every
+// number whose text denotes a whole value within the 64-bit ranges as an
+// integer (30.0 and 3e1 included); what is left as floating point has a
+// fraction or lies outside every 64-bit range.
 template <typename T>
 std::optional<T> optionalInteger(const json& object, const char* key) {
   const json* value = member(object, key);
@@ -56,15 +129,6 @@ std::optional<T> optionalInteger(const json& object, const char* key) {
     auto v = value->get<int64_t>();
     if (v < static_cast<int64_t>(min)) throw Invalid{};
     if (v > 0 && static_cast<uint64_t>(v) > static_cast<uint64_t>(max)) throw Invalid{};
-    return static_cast<T>(v);
-  }
-  if (value->is_number_float()) {
-    double v = value->get<double>();
-    if (!std::isfinite(v) || std::trunc(v) != v) throw Invalid{};
-    // 2^63 and 2^32 are exact doubles; the largest value is below them.
-    const double upper = std::ldexp(1.0, std::numeric_limits<T>::digits);
-    const double lower = static_cast<double>(min);
-    if (v < lower || v >= upper) throw Invalid{};
     return static_cast<T>(v);
   }
   throw Invalid{};
@@ -101,8 +165,9 @@ std::optional<std::vector<std::string>> optionalStrings(const json& object, cons
 std::variant<RecordConfig, ConfigRejection> decodeRecordConfig(const std::string& line) {
   const ConfigRejection invalid{kInvalidConfigurationMessage};
   // Parse errors (including trailing text) are reported, not thrown.
-  json object = json::parse(line, nullptr, false);
-  if (object.is_discarded() || !object.is_object()) return invalid;
+  json object;
+  ConfigReader reader(object);
+  if (!json::sax_parse(line, &reader) || reader.is_errored() || !object.is_object()) return invalid;
 
   RecordConfig cfg;
   try {

@@ -53,10 +53,12 @@ inline constexpr size_t kMaxConfigurationLineBytes = 1024 * 1024;
 //   occurrence wins (the JSON parser keeps the last);
 // - "outputDir" and "mode" required strings; an optional key that is missing
 //   or null is absent, any other value must have the declared type;
-// - integers must be JSON numbers with an integral value in range. A number
-//   written with a zero fraction (30.0) IS accepted: it is the same number,
-//   and hosts written in languages without an integer type send it so. A
-//   non-zero fraction (30.5) or a value out of range rejects;
+// - integers must be JSON numbers with an integral value in range, judged on
+//   the value the number's text denotes, not on the nearest double. A number
+//   written with a zero fraction (30.0) or an exponent (3e1) IS accepted: it
+//   is the same number, and hosts written in languages without an integer
+//   type send it so. A non-zero fraction (30.5, 30.0000000000000001) or a
+//   value out of range (-9223372036854775809, 9.3e18) rejects;
 // - "area" members are any JSON numbers, all four required;
 // - "mode" "window" without "windowId" is rejected with its own message.
 std::variant<RecordConfig, ConfigRejection> decodeRecordConfig(const std::string& line);

@@ -3,7 +3,8 @@
 // the bytes one has buffered are the next bytes the other sees.
 //
 // A line ends at a line feed; a carriage return right before it is removed
-// too. Invalid UTF-8 is replaced by U+FFFD. A line longer than the reader's
+// too. Bytes after the last line feed form a last line as they are (a
+// carriage return at its end stays). Invalid UTF-8 is replaced by U+FFFD. A line longer than the reader's
 // limit is not held whole: its bytes are discarded up to its line feed and it
 // is reported as too long. Not thread-safe: one reader thread at a time.
 #pragma once

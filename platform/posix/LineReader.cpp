@@ -128,7 +128,9 @@ LineReader::Status LineReader::readLine(std::string& line, size_t maxBytes) {
       size_t end = start_ + pending;
       size_t next = nl != std::string::npos ? nl + 1 : end;
       if (nl == std::string::npos && pending == 0) return Status::endOfInput;
-      if (end > start_ && buffer_[end - 1] == '\r') --end;
+      // Only a carriage return before the line feed belongs to the line
+      // ending; a last line without a line feed keeps all its bytes.
+      if (nl != std::string::npos && end > start_ && buffer_[end - 1] == '\r') --end;
       bool tooLong = end - start_ > maxBytes;
       if (!tooLong) line = sanitizeUtf8(buffer_.substr(start_, end - start_));
       start_ = next;

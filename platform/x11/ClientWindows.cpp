@@ -167,6 +167,12 @@ ShareableContent readShareableContent(const Connection& connection, const Monito
     std::optional<uint32_t> desktop = facts.properties[kDesktop] ? facts.properties[kDesktop]->first32() : std::nullopt;
     const bool onCurrentDesktop = !desktop || !currentDesktop || *desktop == *currentDesktop || *desktop == 0xFFFFFFFFu;
     captured.isOnScreen = facts.viewable && onCurrentDesktop;
+    // The owner runs whatever becomes of its window: minimised, on another
+    // desktop or left out below, it is still a running application.
+    captured.owningApplication = owner(connection, window, facts);
+    if (captured.owningApplication && listedOwners.insert(captured.owningApplication->processID).second) {
+      content.applications.push_back(*captured.owningApplication);
+    }
     if (excludingDesktopWindows && captured.windowLayer == kDesktopLayer) continue;
     if (onScreenWindowsOnly && !captured.isOnScreen) continue;
 
@@ -176,10 +182,6 @@ ShareableContent readShareableContent(const Connection& connection, const Monito
         captured.title = std::move(title);
         break;
       }
-    }
-    captured.owningApplication = owner(connection, window, facts);
-    if (captured.owningApplication && listedOwners.insert(captured.owningApplication->processID).second) {
-      content.applications.push_back(*captured.owningApplication);
     }
     content.windows.push_back(std::move(captured));
   }

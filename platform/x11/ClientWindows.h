@@ -30,7 +30,8 @@ std::optional<xcb_window_t> topLevelAncestor(const Connection& connection, xcb_w
 // windows are not clients and never listed.
 // `excludingDesktopWindows` leaves out windows of the desktop type;
 // `onScreenWindowsOnly` leaves out windows that are not viewable on the
-// current desktop.
+// current desktop. Neither filter touches the applications: they are the
+// owners of every client, minimised, on another desktop or on screen.
 ShareableContent readShareableContent(const Connection& connection, const MonitorLayout& layout,
                                       bool excludingDesktopWindows, bool onScreenWindowsOnly);
 

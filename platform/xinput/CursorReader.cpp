@@ -4,7 +4,10 @@
 #include <xcb/xfixes.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 
 namespace platform::xinput {
 
@@ -33,35 +36,72 @@ struct CursorReader::Connection {
   uint8_t fixesEventBase = 0;
   // The serial of the cursor shown, as last announced or fetched.
   std::optional<uint64_t> serial;
+  // No image fetched yet: a caller's serial came from an earlier connection,
+  // perhaps to an earlier server, and says nothing about this one.
+  bool fresh = true;
 };
 
-CursorReader::CursorReader() = default;
-CursorReader::~CursorReader() = default;
+// One connection attempt, shared by the thread that makes it and the reader
+// that collects it.
+struct CursorReader::Attempt {
+  std::mutex mutex;  // guards `done` and `result`
+  std::condition_variable finished;
+  bool done = false;
+  std::unique_ptr<Connection> result;  // null when the display could not be opened
+};
 
-bool CursorReader::connect() {
+std::unique_ptr<CursorReader::Connection> CursorReader::openConnection() {
   auto c = std::make_unique<Connection>();
   c->conn = xcb_connect(nullptr, nullptr);
-  if (xcb_connection_has_error(c->conn)) return false;
+  if (xcb_connection_has_error(c->conn)) return nullptr;
   const xcb_query_extension_reply_t* fixes = xcb_get_extension_data(c->conn, &xcb_xfixes_id);
-  if (!fixes || !fixes->present) return false;
+  if (!fixes || !fixes->present) return nullptr;
   c->fixesEventBase = fixes->first_event;
   // The version must be negotiated before any other XFixes request.
   free(xcb_xfixes_query_version_reply(c->conn, xcb_xfixes_query_version(c->conn, 4, 0), nullptr));
   xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c->conn)).data->root;
   xcb_xfixes_select_cursor_input(c->conn, root, XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
   xcb_flush(c->conn);
-  connection_ = std::move(c);
-  return true;
+  if (xcb_connection_has_error(c->conn)) return nullptr;
+  return c;
+}
+
+CursorReader::CursorReader() = default;
+CursorReader::~CursorReader() = default;
+
+bool CursorReader::connected() {
+  if (connection_) return true;
+  bool startedNow = false;
+  if (!attempt_) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextAttempt_) return false;
+    nextAttempt_ = now + kReconnectInterval;
+    attempt_ = std::make_shared<Attempt>();
+    // Detached: a server that never answers holds only this thread, and
+    // only its own attempt; no other starts while it is under way.
+    std::thread([attempt = attempt_] {
+      std::unique_ptr<Connection> opened = openConnection();
+      std::lock_guard lock(attempt->mutex);
+      attempt->result = std::move(opened);
+      attempt->done = true;
+      attempt->finished.notify_all();
+    }).detach();
+    startedNow = true;
+  }
+  std::unique_lock lock(attempt_->mutex);
+  if (startedNow) attempt_->finished.wait_for(lock, kConnectWait, [this] { return attempt_->done; });
+  if (!attempt_->done) return false;  // collected by a later call
+  connection_ = std::move(attempt_->result);
+  lock.unlock();
+  attempt_.reset();
+  return connection_ != nullptr;
 }
 
 InputEventService::CursorQuery CursorReader::current(std::optional<uint64_t> lastSerial) {
   InputEventService::CursorQuery query;
-  if (failed_) return query;
-  if (!connection_ && !connect()) {
-    failed_ = true;
-    return query;
-  }
+  if (!connected()) return query;
   Connection& c = *connection_;
+  if (c.fresh) lastSerial.reset();
 
   // Announced changes; nothing here waits for the server.
   while (xcb_generic_event_t* event = xcb_poll_for_event(c.conn)) {
@@ -71,8 +111,7 @@ InputEventService::CursorQuery CursorReader::current(std::optional<uint64_t> las
     std::free(event);
   }
   if (xcb_connection_has_error(c.conn)) {
-    connection_.reset();
-    failed_ = true;
+    connection_.reset();  // a later call connects again
     return query;
   }
   if (lastSerial && c.serial == lastSerial) {
@@ -83,6 +122,10 @@ InputEventService::CursorQuery CursorReader::current(std::optional<uint64_t> las
 
   xcb_xfixes_get_cursor_image_reply_t* reply =
       xcb_xfixes_get_cursor_image_reply(c.conn, xcb_xfixes_get_cursor_image(c.conn), nullptr);
+  if (!reply && xcb_connection_has_error(c.conn)) {
+    connection_.reset();
+    return query;
+  }
   // A refused cursor (see the header) or a placeholder of serial 0, seen
   // while an animated cursor changes frames: no cursor this time.
   if (!reply) return query;
@@ -90,6 +133,7 @@ InputEventService::CursorQuery CursorReader::current(std::optional<uint64_t> las
     std::free(reply);
     return query;
   }
+  c.fresh = false;
   c.serial = reply->cursor_serial;
   query.serial = reply->cursor_serial;
   if (lastSerial == query.serial) {

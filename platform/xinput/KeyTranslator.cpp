@@ -8,9 +8,10 @@
 namespace platform::xinput {
 namespace {
 
-// Keys with a virtual key code of their own, by the symbol the key produces
-// without modifiers. The keypad's Enter keeps its own code.
-constexpr std::array<std::pair<xkb_keysym_t, uint16_t>, 15> kKeyCodes{{
+// Keys with a virtual key code of their own, by the symbol the key produces.
+// The keypad's Enter keeps its own code; the keypad's navigation symbols
+// (what its digit keys give with NumLock off) are the navigation keys.
+constexpr std::array<std::pair<xkb_keysym_t, uint16_t>, 24> kKeyCodes{{
     {XKB_KEY_Return, 36},
     {XKB_KEY_Tab, 48},
     {XKB_KEY_space, 49},
@@ -26,7 +27,20 @@ constexpr std::array<std::pair<xkb_keysym_t, uint16_t>, 15> kKeyCodes{{
     {XKB_KEY_Right, 124},
     {XKB_KEY_Down, 125},
     {XKB_KEY_Up, 126},
+    {XKB_KEY_KP_Home, 115},
+    {XKB_KEY_KP_Prior, 116},
+    {XKB_KEY_KP_Delete, 117},
+    {XKB_KEY_KP_End, 119},
+    {XKB_KEY_KP_Next, 121},
+    {XKB_KEY_KP_Left, 123},
+    {XKB_KEY_KP_Right, 124},
+    {XKB_KEY_KP_Down, 125},
+    {XKB_KEY_KP_Up, 126},
 }};
+
+// The keypad's symbols: which one a keypad key gives depends on NumLock
+// (and Shift), so for them the symbol produced, not the base one, decides.
+bool isKeypadSymbol(xkb_keysym_t sym) { return sym >= XKB_KEY_KP_Space && sym <= XKB_KEY_KP_Equal; }
 
 // The flag a held modifier key sets: Super is Command, Alt (and Meta, which
 // X keymaps put on the Alt keys) is Option.
@@ -64,15 +78,29 @@ bool isModifierKey(xkb_keysym_t sym) {
 KeyTranslator::~KeyTranslator() { setKeymap(nullptr); }
 
 void KeyTranslator::setKeymap(xkb_keymap* keymap) {
-  if (shiftOnly_) xkb_state_unref(shiftOnly_);
+  if (levels_) xkb_state_unref(levels_);
   if (keymap_) xkb_keymap_unref(keymap_);
   keymap_ = keymap ? xkb_keymap_ref(keymap) : nullptr;
-  shiftOnly_ = keymap ? xkb_state_new(keymap) : nullptr;
+  levels_ = keymap ? xkb_state_new(keymap) : nullptr;
   shiftMask_ = 0;
+  numLockMask_ = 0;
   if (keymap) {
     xkb_mod_index_t shift = xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_SHIFT);
     if (shift != XKB_MOD_INVALID) shiftMask_ = xkb_mod_mask_t{1} << shift;
+    // NumLock is a virtual modifier; the keymap maps it onto a real one
+    // (usually Mod2), which is what the server reports as locked.
+    xkb_mod_index_t numLock = xkb_keymap_mod_get_index(keymap, "NumLock");
+    if (numLock != XKB_MOD_INVALID) {
+      xkb_state_update_mask(levels_, 0, 0, xkb_mod_mask_t{1} << numLock, 0, 0, 0);
+      numLockMask_ = xkb_state_serialize_mods(levels_, XKB_STATE_MODS_LOCKED);
+    }
   }
+}
+
+void KeyTranslator::selectLevels(bool shift) const {
+  constexpr xkb_mod_mask_t kRealModifiers = 0xff;
+  const bool numLock = (locked_ & numLockMask_ & kRealModifiers) != 0;
+  xkb_state_update_mask(levels_, shift ? shiftMask_ : 0, 0, numLock ? numLockMask_ : 0, 0, 0, layout_);
 }
 
 xkb_keysym_t KeyTranslator::baseKeysym(xkb_keycode_t key) const {
@@ -84,8 +112,12 @@ xkb_keysym_t KeyTranslator::baseKeysym(xkb_keycode_t key) const {
   return n >= 1 ? syms[0] : XKB_KEY_NoSymbol;
 }
 
-uint16_t KeyTranslator::virtualKeyCode(xkb_keycode_t key) const {
-  const xkb_keysym_t sym = baseKeysym(key);
+uint16_t KeyTranslator::virtualKeyCode(xkb_keycode_t key, bool shift) const {
+  xkb_keysym_t sym = baseKeysym(key);
+  if (levels_ && isKeypadSymbol(sym)) {
+    selectLevels(shift);
+    sym = xkb_state_key_get_one_sym(levels_, key);
+  }
   for (const auto& [keysym, code] : kKeyCodes) {
     if (keysym == sym) return code;
   }
@@ -104,14 +136,14 @@ uint64_t KeyTranslator::modifierFlags() const {
 std::optional<KeyEvent> KeyTranslator::event(xkb_keycode_t key, bool isRepeat) {
   if (isModifierKey(baseKeysym(key))) return std::nullopt;
   KeyEvent ev;
-  ev.keyCode = virtualKeyCode(key);
   ev.modifierFlags = modifierFlags();
+  const bool shift = (ev.modifierFlags & ModifierFlags::shift) != 0;
+  ev.keyCode = virtualKeyCode(key, shift);
   ev.isARepeat = isRepeat;
-  if (shiftOnly_) {
-    const xkb_mod_mask_t mods = (ev.modifierFlags & ModifierFlags::shift) ? shiftMask_ : 0;
-    xkb_state_update_mask(shiftOnly_, mods, 0, 0, 0, 0, layout_);
+  if (levels_) {
+    selectLevels(shift);
     char text[64];
-    int n = xkb_state_key_get_utf8(shiftOnly_, key, text, sizeof text);
+    int n = xkb_state_key_get_utf8(levels_, key, text, sizeof text);
     if (n > 0 && static_cast<size_t>(n) < sizeof text) ev.charactersIgnoringModifiers = std::string(text, n);
   }
   return ev;

@@ -3,9 +3,16 @@
 // as the only modifier under the active layout, the modifier flags of the
 // modifier keys held, and whether the press repeats a key already down.
 //
+// NumLock is not a modifier but the keypad's mode, and it counts: with it
+// on, the keypad's digit keys give their digits ("1", no code of their own);
+// with it off, they are the navigation keys they are labelled with (KP_End
+// is End, 119). Shift acts on them as the keymap says (on a PC keymap it
+// undoes NumLock).
+//
 // The translator tracks which keys are down from the presses and releases it
-// is given; it never talks to the X server. Not thread-safe: one thread (the
-// raw-input reader) owns it.
+// is given, and is told the layout and the locked modifiers; it never talks
+// to the X server. Not thread-safe: one thread (the raw-input reader) owns
+// it.
 #pragma once
 
 #include "platform/InputEvents.h"
@@ -34,6 +41,9 @@ class KeyTranslator {
   void setKeymap(xkb_keymap* keymap);
   // The effective layout group of the keyboard.
   void setLayout(xkb_layout_index_t layout) { layout_ = layout; }
+  // The locked modifiers as the server reports them (real modifier bits);
+  // only NumLock is taken from them.
+  void setLockedModifiers(xkb_mod_mask_t locked) { locked_ = locked; }
   // Replaces the set of keys down (bit n = key code n), e.g. from the
   // server's key map at start.
   void setKeysDown(const std::bitset<256>& down) { down_ = down; }
@@ -51,16 +61,24 @@ class KeyTranslator {
   uint64_t modifierFlags() const;
   bool isDown(xkb_keycode_t key) const { return key < 256 && down_.test(key); }
 
-  // The virtual key code of `key` under the current layout.
-  uint16_t virtualKeyCode(xkb_keycode_t key) const;
+  // The virtual key code of `key` under the current layout and NumLock
+  // state, with Shift held or not. A keypad key goes by the symbol it
+  // produces; every other key by the symbol it produces without modifiers
+  // (Shift+Tab is still Tab).
+  uint16_t virtualKeyCode(xkb_keycode_t key, bool shift = false) const;
 
  private:
   xkb_keysym_t baseKeysym(xkb_keycode_t key) const;
+  // Puts levels_ in the current layout with NumLock as locked and Shift as
+  // given, nothing else.
+  void selectLevels(bool shift) const;
   std::optional<KeyEvent> event(xkb_keycode_t key, bool isRepeat);
 
   xkb_keymap* keymap_ = nullptr;
-  xkb_state* shiftOnly_ = nullptr;  // scratch state: Shift or nothing, current layout
+  xkb_state* levels_ = nullptr;  // scratch state, see selectLevels()
   xkb_mod_mask_t shiftMask_ = 0;
+  xkb_mod_mask_t numLockMask_ = 0;  // NumLock and the real modifier it is mapped to
+  xkb_mod_mask_t locked_ = 0;       // as the server reports them
   xkb_layout_index_t layout_ = 0;
   std::bitset<256> down_;
 };

@@ -158,6 +158,7 @@ void RawInputReader::Connection::loadKeymap() {
   if (!keymap) return;  // keep the previous one
   if (xkb_state* state = xkb_x11_state_new_from_device(keymap, conn, device)) {
     translator.setLayout(xkb_state_serialize_layout(state, XKB_STATE_LAYOUT_EFFECTIVE));
+    translator.setLockedModifiers(xkb_state_serialize_mods(state, XKB_STATE_MODS_LOCKED));
     xkb_state_unref(state);
   }
   translator.setKeymap(keymap);
@@ -220,9 +221,12 @@ void RawInputReader::Connection::handle(xcb_generic_event_t* event, const Handle
         loadKeymap();
         loadRepeatSettings();
         return;
-      case XCB_XKB_STATE_NOTIFY:
-        translator.setLayout(reinterpret_cast<const xcb_xkb_state_notify_event_t*>(event)->group);
+      case XCB_XKB_STATE_NOTIFY: {
+        const auto* state = reinterpret_cast<const xcb_xkb_state_notify_event_t*>(event);
+        translator.setLayout(state->group);
+        translator.setLockedModifiers(state->lockedMods);
         return;
+      }
       case XCB_XKB_CONTROLS_NOTIFY:
         loadRepeatSettings();
         return;

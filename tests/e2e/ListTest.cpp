@@ -65,5 +65,48 @@ TEST(ListCommand, OffersBothMonitorsAndTheRecordableWindowsOfOtherPrograms) {
   EXPECT_EQ(list->at("applications").size(), owners.size());
 }
 
+TEST(ListCommand, ApplicationsIncludeThoseWhoseWindowsAreMinimisedOrOnAnotherDesktop) {
+  VirtualDesktop desktop({.width = 800, .height = 600});
+  desktop.useInThisProcess();
+  ASSERT_EQ(desktop.run({"xdotool", "set_num_desktops", "2"}), 0);
+  const pid_t shown = desktop.spawn({"xterm", "-class", "Shown", "-geometry", "40x10+20+30"});
+  const pid_t minimised = desktop.spawn({"xterm", "-class", "Minimised", "-geometry", "40x10+300+30"});
+  const pid_t elsewhere = desktop.spawn({"xterm", "-class", "Elsewhere", "-geometry", "40x10+20+300"});
+  const std::optional<uint32_t> shownWindow = desktop.waitForWindow("Shown");
+  const std::optional<uint32_t> minimisedWindow = desktop.waitForWindow("Minimised");
+  const std::optional<uint32_t> elsewhereWindow = desktop.waitForWindow("Elsewhere");
+  ASSERT_TRUE(shownWindow && minimisedWindow && elsewhereWindow);
+
+  ASSERT_EQ(desktop.run({"xdotool", "windowminimize", std::to_string(*minimisedWindow)}), 0);
+  ASSERT_EQ(desktop.run({"xdotool", "set_desktop_for_window", std::to_string(*elsewhereWindow), "1"}), 0);
+  // Both are off screen once the window manager has unmapped them.
+  auto visible = [&](const char* wmClass) {
+    std::string ignored;
+    return desktop.run({"xdotool", "search", "--onlyvisible", "--class", std::string("^") + wmClass + "$"},
+                       &ignored) == 0;
+  };
+  ASSERT_TRUE(waitFor([&] { return !visible("Minimised") && !visible("Elsewhere"); }));
+  ASSERT_TRUE(visible("Shown"));
+
+  HostProcess agent = HostProcess::spawn(TESMAR_BINARY, {"list"}, desktop.environment());
+  const std::optional<json> list = agent.readJson(20s);
+  EXPECT_EQ(agent.wait(), std::optional<int>(0));
+  ASSERT_TRUE(list && list->contains("applications")) << (list ? list->dump() : "no document");
+
+  // Only the window on screen can be recorded ...
+  std::set<uint32_t> windows;
+  for (const json& window : list->at("windows")) windows.insert(window.at("id").get<uint32_t>());
+  EXPECT_EQ(windows, (std::set<uint32_t>{*shownWindow})) << list->dump();
+  // ... but all three programs run, each once, under its class name.
+  std::map<int, std::string> applications;
+  for (const json& app : list->at("applications")) {
+    EXPECT_TRUE(applications.emplace(app.at("pid").get<int>(), app.at("name").get<std::string>()).second)
+        << list->dump();
+  }
+  EXPECT_EQ(applications,
+            (std::map<int, std::string>{{shown, "Shown"}, {minimised, "Minimised"}, {elsewhere, "Elsewhere"}}))
+      << list->dump();
+}
+
 }  // namespace
 }  // namespace e2e_tests

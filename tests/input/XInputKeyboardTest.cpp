@@ -32,6 +32,10 @@ class Keyboard {
   bool ok() const { return keymap_ != nullptr; }
   // The key code of an XKB key name ("AC01" is the A key of a US keyboard).
   xkb_keycode_t code(const char* name) const { return xkb_keymap_key_by_name(keymap_.get(), name); }
+  // The bit of a real modifier ("Mod2") as the server reports it.
+  xkb_mod_mask_t realModifier(const char* name) const {
+    return xkb_mod_mask_t{1} << xkb_keymap_mod_get_index(keymap_.get(), name);
+  }
   std::optional<platform::KeyEvent> press(const char* name) { return translator.press(code(name)); }
   void release(const char* name) { translator.release(code(name)); }
 
@@ -51,7 +55,7 @@ TEST(KeyTranslator, GivesTheNamedKeysTheirCodesAndOtherKeysCodesOutsideTheTable)
   for (const auto& [name, code] : named) EXPECT_EQ(kb.translator.virtualKeyCode(kb.code(name)), code) << name;
 
   const uint16_t table[] = {36, 48, 49, 51, 53, 76, 115, 116, 117, 119, 121, 123, 124, 125, 126};
-  for (const char* name : {"AC01", "AE01", "FK01", "KP7", "KPDL", "INS"}) {
+  for (const char* name : {"AC01", "AE01", "FK01", "KP5", "KPAD", "INS"}) {
     const uint16_t code = kb.translator.virtualKeyCode(kb.code(name));
     EXPECT_EQ(std::count(std::begin(table), std::end(table), code), 0) << name << " got " << code;
   }
@@ -92,6 +96,55 @@ TEST(KeyTranslator, CharactersFollowShiftAndTheLayoutButNoOtherModifier) {
     for (const char* m : c.held) kb.release(m);
     EXPECT_EQ(kb.translator.modifierFlags(), 0u);
   }
+}
+
+TEST(KeyTranslator, KeypadKeysAreDigitsWithNumLockAndNavigationKeysWithout) {
+  Keyboard kb("us");
+  ASSERT_TRUE(kb.ok());
+  const xkb_mod_mask_t numLock = kb.realModifier("Mod2");  // where the keymap puts NumLock
+  constexpr std::optional<uint16_t> untabled;
+  struct Case {
+    bool numLock;
+    bool shift;
+    const char* key;
+    std::optional<uint16_t> code;  // nothing: a code outside the table
+    std::optional<std::string> characters;
+  };
+  const Case cases[] = {
+      {true, false, "KP1", untabled, "1"},       {true, false, "KP7", untabled, "7"},
+      {true, false, "KP0", untabled, "0"},       {true, false, "KP5", untabled, "5"},
+      {true, false, "KPDL", untabled, "."},      {false, false, "KP1", 119, std::nullopt},  // KP_End
+      {false, false, "KP7", 115, std::nullopt},  {false, false, "KP9", 116, std::nullopt},
+      {false, false, "KP3", 121, std::nullopt},  {false, false, "KP4", 123, std::nullopt},
+      {false, false, "KP6", 124, std::nullopt},  {false, false, "KP2", 125, std::nullopt},
+      {false, false, "KP8", 126, std::nullopt},  {false, false, "KPDL", 117, std::nullopt},
+      {false, false, "KP5", untabled, std::nullopt},  // KP_Begin: no key of the table
+      {false, false, "KP0", untabled, std::nullopt},  // KP_Insert
+      {true, true, "KP1", 119, std::nullopt},    // as the keymap says: Shift undoes NumLock ...
+      {false, true, "KP1", 119, std::nullopt},   // ... and alone leaves the navigation key
+      {true, false, "KPAD", untabled, "+"},      {false, false, "KPAD", untabled, "+"},
+      {true, false, "KPEN", 76, "\r"},           {false, false, "KPEN", 76, "\r"},
+      {true, false, "AC01", untabled, "a"},      {true, false, "HOME", 115, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    kb.translator.setLockedModifiers(c.numLock ? numLock : 0);
+    if (c.shift) kb.press("LFSH");
+    auto event = kb.press(c.key);
+    ASSERT_TRUE(event) << c.key;
+    const std::string label = std::string(c.key) + (c.numLock ? " with NumLock" : "") + (c.shift ? " with Shift" : "");
+    if (c.code) {
+      EXPECT_EQ(event->keyCode, *c.code) << label;
+    } else {
+      EXPECT_GE(event->keyCode, platform::xinput::kUntabledKeyCodeBase) << label;
+    }
+    EXPECT_EQ(event->charactersIgnoringModifiers, c.characters) << label;
+    EXPECT_EQ(event->modifierFlags, c.shift ? flags::shift : 0u) << label << ": NumLock is no modifier";
+    kb.release(c.key);
+    if (c.shift) kb.release("LFSH");
+  }
+  // Other locks (Caps Lock) leave the keypad as it is.
+  kb.translator.setLockedModifiers(kb.realModifier("Lock"));
+  EXPECT_EQ(kb.press("KP1")->keyCode, 119);
 }
 
 TEST(KeyTranslator, GermanSharpSIsItsOwnCharacter) {

@@ -1,7 +1,9 @@
 // The X11 input-event service against a real X server: monitors fed by
 // xdotool's synthetic devices, and the cursor as xsetroot sets it. No window
 // manager: once openbox has run, the root window's cursor no longer follows
-// xsetroot.
+// xsetroot. The cursor reader also against a server that restarts and
+// against displays that refuse or never answer.
+#include "platform/xinput/CursorReader.h"
 #include "platform/xinput/InputEventService.h"
 #include "support/VirtualDesktop.h"
 
@@ -12,7 +14,15 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <stdexcept>
 #include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace input_tests {
 namespace {
@@ -21,6 +31,7 @@ using namespace std::chrono_literals;
 using platform::KeyEvent;
 using platform::MouseEvent;
 using platform::MouseEventType;
+using platform::xinput::CursorReader;
 using testing_support::VirtualDesktop;
 namespace flags = platform::ModifierFlags;
 
@@ -110,6 +121,27 @@ TEST_F(XInputServiceTest, KeyMonitorReportsCodesCharactersModifiersAndRepeats) {
   service->removeMonitor(token);
 }
 
+TEST_F(XInputServiceTest, TheKeypadFollowsTheServersNumLock) {
+  std::vector<KeyEvent> seen;
+  const auto token = service->addGlobalKeyMonitor(loop, [&](const KeyEvent& e) { seen.push_back(e); });
+  ASSERT_NE(token, 0u);
+
+  // The same key each time (the one labelled 1 and End); Num_Lock itself
+  // is a lock key and gives no event. NumLock ends off, as it began.
+  xdo({"key", "KP_End", "Num_Lock", "KP_End", "Num_Lock", "KP_End"});
+  ASSERT_TRUE(runUntil([&] { return seen.size() >= 3; }));
+  loop.context().run_for(100ms);
+  service->removeMonitor(token);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].keyCode, 119);
+  EXPECT_EQ(seen[0].charactersIgnoringModifiers, std::nullopt);
+  EXPECT_NE(seen[1].keyCode, 119);
+  EXPECT_EQ(seen[1].charactersIgnoringModifiers, "1");
+  EXPECT_EQ(seen[1].modifierFlags, 0u);
+  EXPECT_EQ(seen[2].keyCode, 119);
+  EXPECT_EQ(seen[2].charactersIgnoringModifiers, std::nullopt);
+}
+
 TEST_F(XInputServiceTest, CursorIsFetchedOnlyWhenItChanged) {
   xdo({"mousemove", "40", "40"});
   auto first = service->currentCursor(std::nullopt);
@@ -140,6 +172,167 @@ TEST_F(XInputServiceTest, CursorIsFetchedOnlyWhenItChanged) {
   EXPECT_NE(changed.image->rgba, image.rgba);
   EXPECT_TRUE(std::any_of(changed.image->rgba.begin() + 3, changed.image->rgba.end(),
                           [](uint8_t alpha) { return alpha == 255; }));
+}
+
+// A display that is only a listening TCP socket on this machine: it counts
+// the connections made to it and either closes each at once (a display that
+// refuses) or holds it without a word (a server that does not answer). So
+// that a client stuck in connecting cannot hang the test, a silent display
+// gives up on what it holds after kGiveUp.
+class FakeDisplay {
+ public:
+  enum class Answer { closeAtOnce, silence };
+  static constexpr std::chrono::seconds kGiveUp{5};
+
+  explicit FakeDisplay(Answer answer) : answer_(answer) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener_, 64) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("cannot listen on the loopback interface");
+    }
+    // X display n listens on TCP port 6000 + n.
+    display_ = "127.0.0.1:" + std::to_string(ntohs(address.sin_port) - 6000);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~FakeDisplay() {
+    quit_ = true;
+    thread_.join();
+    hangUp();
+    close(listener_);
+  }
+
+  const std::string& display() const { return display_; }
+  int connections() const { return connections_; }
+  // Closes the connections held so far (a silent display gives up).
+  void hangUp() {
+    std::lock_guard lock(mutex_);
+    for (int fd : held_) close(fd);
+    held_.clear();
+  }
+
+ private:
+  void serve() {
+    const auto giveUp = std::chrono::steady_clock::now() + kGiveUp;
+    while (!quit_) {
+      if (std::chrono::steady_clock::now() > giveUp) hangUp();
+      pollfd p{listener_, POLLIN, 0};
+      if (poll(&p, 1, 20) <= 0) continue;
+      const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      ++connections_;
+      if (answer_ == Answer::closeAtOnce) {
+        close(fd);
+      } else {
+        std::lock_guard lock(mutex_);
+        held_.push_back(fd);
+      }
+    }
+  }
+
+  Answer answer_;
+  int listener_ = -1;
+  std::string display_;
+  std::atomic<int> connections_{0};
+  std::atomic<bool> quit_{false};
+  std::mutex mutex_;  // guards held_
+  std::vector<int> held_;
+  std::thread thread_;
+};
+
+// Calls the reader every 10 ms (a poll tick) for `duration`; the longest
+// call.
+std::chrono::steady_clock::duration pollCursor(CursorReader& reader, std::chrono::milliseconds duration) {
+  std::chrono::steady_clock::duration longest{};
+  const auto end = std::chrono::steady_clock::now() + duration;
+  while (std::chrono::steady_clock::now() < end) {
+    const auto before = std::chrono::steady_clock::now();
+    reader.current(std::nullopt);
+    longest = std::max(longest, std::chrono::steady_clock::now() - before);
+    std::this_thread::sleep_for(10ms);
+  }
+  return longest;
+}
+
+// Points this process's X clients at `display` for the life of the object.
+class DisplayVariable {
+ public:
+  explicit DisplayVariable(const std::string& display) {
+    if (const char* old = getenv("DISPLAY")) old_ = old;
+    setenv("DISPLAY", display.c_str(), 1);
+  }
+  ~DisplayVariable() {
+    if (old_) {
+      setenv("DISPLAY", old_->c_str(), 1);
+    } else {
+      unsetenv("DISPLAY");
+    }
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+TEST(CursorReader, TriesAnUnreachableDisplayAgainAboutOnceASecond) {
+  FakeDisplay refusing(FakeDisplay::Answer::closeAtOnce);
+  DisplayVariable display(refusing.display());
+  CursorReader reader;
+  const auto started = std::chrono::steady_clock::now();
+  pollCursor(reader, 2500ms);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  // 250 calls: one attempt at the first, then one a second.
+  EXPECT_GE(refusing.connections(), 2) << "the reader gave up after the first attempt";
+  EXPECT_LE(refusing.connections(), 1 + static_cast<int>(seconds / (CursorReader::kReconnectInterval.count() / 1000.0)))
+      << "attempts in " << seconds << " s";
+}
+
+TEST(CursorReader, ADisplayThatDoesNotAnswerNeverHoldsTheCallerLong) {
+  FakeDisplay silent(FakeDisplay::Answer::silence);
+  DisplayVariable display(silent.display());
+  CursorReader reader;
+  const auto longest = pollCursor(reader, 1500ms);
+  // The call that starts the attempt waits for it a little; the rest return
+  // at once. One attempt stays under way, none joins it.
+  EXPECT_LT(longest, CursorReader::kConnectWait + 300ms);
+  EXPECT_EQ(silent.connections(), 1);
+  // Once the display hangs up, the next attempt follows within the interval.
+  silent.hangUp();
+  pollCursor(reader, CursorReader::kReconnectInterval + 1000ms);
+  EXPECT_EQ(silent.connections(), 2);
+}
+
+TEST(CursorReader, ImagesComeBackAfterTheXServerRestarts) {
+  VirtualDesktop desktop(VirtualDesktop::Options{320, 240, false, false, false});
+  desktop.useInThisProcess();
+  CursorReader reader;
+  auto waitForImage = [&](std::optional<uint64_t> lastSerial) {
+    std::optional<platform::InputEventService::CursorQuery> found;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!found && std::chrono::steady_clock::now() < deadline) {
+      auto query = reader.current(lastSerial);
+      if (query.image) {
+        found = std::move(query);
+      } else {
+        std::this_thread::sleep_for(10ms);
+      }
+    }
+    return found;
+  };
+  const auto before = waitForImage(std::nullopt);
+  ASSERT_TRUE(before);
+
+  desktop.killXServer();
+  reader.current(before->serial);  // finds the connection broken
+  desktop.restartXServer();
+  // Asked with the old server's serial, which the new one may well reuse:
+  // the image is reported anew all the same.
+  const auto after = waitForImage(before->serial);
+  ASSERT_TRUE(after) << "no cursor image from the new server";
+  EXPECT_FALSE(after->unchanged);
+  EXPECT_EQ(after->image->rgba, before->image->rgba) << "the same default cursor on both servers";
 }
 
 }  // namespace

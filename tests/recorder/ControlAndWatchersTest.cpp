@@ -1,6 +1,8 @@
 // The control lines, window tracking and the disk-space watch.
 #include "RecorderHarness.h"
 
+#include <unistd.h>
+
 namespace recorder_tests {
 namespace {
 
@@ -19,6 +21,21 @@ TEST(ControlLoop, OnlyExactCommandWordsAfterTrimmingAct) {
   ASSERT_EQ(out.status, 0);
   EXPECT_EQ(out.events(), (std::vector<std::string>{"started", "paused", "resumed", "stopped"}));
   EXPECT_EQ(out.last()["reason"], "user");
+}
+
+TEST(ControlLoop, ACarriageReturnWithoutLineFeedAtTheEndOfInputIsNotALineEnding) {
+  // "cancel\r" as the host's last bytes is not the word cancel: the end of
+  // input stops the recording and the files stay.
+  Outcome out = record({}, noSetUp, [](ScriptContext& c) {
+    frame(c, 1000.0);
+    const std::string last = "cancel\r";
+    ASSERT_EQ(::write(c.controlFd, last.data(), last.size()), static_cast<ssize_t>(last.size()));
+    c.endInput();
+  });
+  ASSERT_EQ(out.status, 0);
+  EXPECT_EQ(out.events(), (std::vector<std::string>{"started", "stopped"}));
+  EXPECT_EQ(out.last()["reason"], "parentExited");
+  EXPECT_TRUE(fs::exists(out.dir + "/metadata.json"));
 }
 
 TEST(WindowTracking, TheRegionOriginFollowsTheWindowButNotItsSize) {

@@ -146,11 +146,19 @@ void VirtualDesktop::startXServer() {
   // accepts connections.
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  // With a display number already chosen (a restart), the server takes
+  // that one and still writes it once it accepts connections.
   const std::string screen = std::to_string(options_.width) + "x" + std::to_string(options_.height) + "x24";
-  start({"Xvfb", "-displayfd", "3", "-screen", "0", screen, "+extension", "RANDR", "+extension", "Composite",
-         "+extension", "MIT-SHM", "+extension", "DAMAGE", "+extension", "XFIXES", "+extension", "XInputExtension",
-         "+extension", "XTEST", "-nolisten", "tcp", "-noreset"},
-        "xvfb", fds[1]);
+  std::vector<std::string> argv{"Xvfb"};
+  if (!display_.empty()) argv.push_back(display_);
+  for (const char* arg : {"-displayfd", "3", "-screen", "0"}) argv.push_back(arg);
+  argv.push_back(screen);
+  for (const char* arg : {"+extension", "RANDR", "+extension", "Composite", "+extension", "MIT-SHM", "+extension",
+                          "DAMAGE", "+extension", "XFIXES", "+extension", "XInputExtension", "+extension", "XTEST",
+                          "-nolisten", "tcp", "-noreset"}) {
+    argv.push_back(arg);
+  }
+  start(argv, "xvfb", fds[1]);
   xServer_ = children_.size() - 1;
   close(fds[1]);
   const std::string number = readUntil(fds[0], Clock::now() + std::chrono::seconds(15), true);
@@ -274,6 +282,11 @@ void VirtualDesktop::splitIntoTwoMonitors(bool rightIsPrimary) {
 void VirtualDesktop::killXServer() {
   if (windowManager_) stop(children_[*windowManager_]);
   if (xServer_) stop(children_[*xServer_]);
+}
+
+void VirtualDesktop::restartXServer() {
+  killXServer();
+  startXServer();
 }
 
 void VirtualDesktop::killAudioServer() {

@@ -72,6 +72,10 @@ class VirtualDesktop {
 
   // Kills the X server (and the window manager) or the audio server now.
   void killXServer();
+  // Starts a new X server on the same display number, after killXServer()
+  // (or kills the running one first). No window manager: a fresh server as
+  // a desktop's clients see it after a restart.
+  void restartXServer();
   void killAudioServer();
 
  private:

@@ -35,11 +35,30 @@ std::vector<std::string> readAll(const std::string& input, size_t limit) {
   return lines;
 }
 
-TEST(LineReader, SplitsLinesAndStripsLineEndings) {
-  EXPECT_EQ(readAll("a\nbb\r\n\n\r\nlast", 100), (std::vector<std::string>{"a", "bb", "", "", "last"}));
-  EXPECT_EQ(readAll("only\r", 100), (std::vector<std::string>{"only"}));
-  EXPECT_EQ(readAll("x\ry\n", 100), (std::vector<std::string>{"x\ry"}));  // a lone CR stays
-  EXPECT_TRUE(readAll("", 100).empty());
+TEST(LineReader, SplitsLinesAndStripsOnlyLineFeedOrCarriageReturnLineFeed) {
+  struct Case {
+    std::string in;
+    std::vector<std::string> lines;
+  };
+  for (const Case& c : {
+           Case{"a\nbb\r\n\n\r\nlast", {"a", "bb", "", "", "last"}},
+           Case{"x\ry\n", {"x\ry"}},                // a carriage return inside a line stays
+           Case{"only\r", {"only\r"}},               // no line feed: the last line keeps its carriage return
+           Case{"stop\r\ncancel\r", {"stop", "cancel\r"}},
+           Case{"\r", {"\r"}},
+           Case{"two\r\r\n", {"two\r"}},            // only one carriage return belongs to the ending
+           Case{"", {}},
+       }) {
+    EXPECT_EQ(readAll(c.in, 100), c.lines) << testing::PrintToString(c.in);
+  }
+}
+
+TEST(LineReader, TheLimitCountsALastCarriageReturnWithoutLineFeed) {
+  // Before a line feed the carriage return is part of the ending and does
+  // not count; at the end of input it is part of the line.
+  const std::string full(64, 'q');
+  EXPECT_EQ(readAll(full + "\r\n", 64), (std::vector<std::string>{full}));
+  EXPECT_EQ(readAll(full + "\r", 64), (std::vector<std::string>{"<too long>"}));
 }
 
 TEST(LineReader, DiscardsOverlongLinesAndCarriesOn) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -18,6 +20,8 @@ struct Case {
 std::string withBase(const std::string& extra) {
   return R"({"outputDir":"/tmp/x","mode":"screen")" + extra + "}";
 }
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class DecodeTable : public testing::TestWithParam<Case> {};
 
@@ -43,6 +47,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"ZeroAndNegativeFps", withBase(R"(,"fps":-5,"minFreeDiskBytes":0)"), nullptr},
         Case{"WholeFloatForInteger", withBase(R"(,"fps":30.0,"displayId":4294967295.0)"), nullptr},
         Case{"Int64Limits", withBase(R"(,"fps":-9223372036854775808,"minFreeDiskBytes":9223372036854775807)"), nullptr},
+        Case{"Int64LimitsWithFractionOrExponent",
+             withBase(R"(,"fps":-9223372036854775808.0,"minFreeDiskBytes":9223372036854775807.000)"), nullptr},
+        Case{"ExponentForInteger", withBase(R"(,"fps":3e1,"minFreeDiskBytes":1.5E9,"displayId":0.0)"), nullptr},
+        Case{"NegativeZero", withBase(R"(,"fps":-0.0,"displayId":-0)"), nullptr},
+        Case{"LargestDoubleBelowTwoTo63", withBase(R"(,"minFreeDiskBytes":9223372036854774784.0)"), nullptr},
+        Case{"LargestDoubleAboveMinusTwoTo63", withBase(R"(,"fps":-9.223372036854774784e18)"), nullptr},
         Case{"AreaAnyNumbers", withBase(R"(,"area":{"x":-1.5,"y":0,"width":1e3,"height":0})"), nullptr},
         Case{"WindowWithId", R"({"outputDir":"o","mode":"window","windowId":7})", nullptr},
         Case{"Empty", "", kInvalid},
@@ -64,6 +74,21 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"WindowIdFloatTooLarge", withBase(R"(,"windowId":4294967296.0)"), kInvalid},
         Case{"FpsBeyondInt64", withBase(R"(,"fps":9223372036854775808)"), kInvalid},
         Case{"FloatBeyondInt64", withBase(R"(,"minFreeDiskBytes":9.3e18)"), kInvalid},
+        Case{"TwoTo63AsDouble", withBase(R"(,"minFreeDiskBytes":9223372036854775808.0)"), kInvalid},
+        Case{"TwoTo64", withBase(R"(,"minFreeDiskBytes":18446744073709551616)"), kInvalid},
+        // Below the range: the library holds these as doubles, the first one
+        // rounded to exactly -2^63.
+        Case{"FpsBelowInt64", withBase(R"(,"fps":-9223372036854775809)"), kInvalid},
+        Case{"FpsBelowInt64WithFraction", withBase(R"(,"fps":-9223372036854775809.0)"), kInvalid},
+        Case{"FloatBelowInt64", withBase(R"(,"minFreeDiskBytes":-9.3e18)"), kInvalid},
+        Case{"ExponentBelowInt64", withBase(R"(,"fps":-1e19)"), kInvalid},
+        Case{"FarBelowInt64", withBase(R"(,"fps":-1e300)"), kInvalid},
+        // Fractions that a double cannot hold still make the value not whole.
+        Case{"FractionLostInADouble", withBase(R"(,"fps":30.0000000000000001)"), kInvalid},
+        Case{"FractionOfALargeDouble", withBase(R"(,"minFreeDiskBytes":9223372036854774784.5)"), kInvalid},
+        Case{"TinyFraction", withBase(R"(,"fps":1e-400)"), kInvalid},
+        Case{"FractionWithExponent", withBase(R"(,"fps":3.05e1)"), kInvalid},
+        Case{"DisplayIdBelowZeroAsFloat", withBase(R"(,"displayId":-1.0)"), kInvalid},
         Case{"ExcludeNotStrings", withBase(R"(,"excludeBundleIds":["a",1])"), kInvalid},
         Case{"ExcludeNotArray", withBase(R"(,"excludeBundleIds":"a")"), kInvalid},
         Case{"AreaMissingMember", withBase(R"(,"area":{"x":0,"y":0,"width":1})"), kInvalid},
@@ -102,6 +127,21 @@ TEST(RecordConfig, DecodesEveryFieldAndLeavesAbsentOnesAbsent) {
                minimal.hideDesktopIcons || minimal.minFreeDiskBytes);
 }
 
+TEST(RecordConfig, IntegersWrittenWithFractionOrExponentDecodeToTheirExactValue) {
+  struct Written {
+    const char* fps;
+    int64_t value;
+  };
+  for (const Written& c : {Written{"30.0", 30}, Written{"3e1", 30}, Written{"0.25e2", 25}, Written{"-5.0", -5},
+                        Written{"-9223372036854775808.0", std::numeric_limits<int64_t>::min()},
+                        Written{"9223372036854775807.0", std::numeric_limits<int64_t>::max()},
+                        Written{"9223372036854774784.0", 9223372036854774784}}) {
+    auto result = decodeRecordConfig(withBase(std::string(R"(,"fps":)") + c.fps));
+    ASSERT_TRUE(std::holds_alternative<RecordConfig>(result)) << c.fps;
+    EXPECT_EQ(std::get<RecordConfig>(result).fps, c.value) << c.fps;
+  }
+}
+
 // Reads the configuration from a pipe holding `input`, then the next line.
 std::pair<std::variant<RecordConfig, ConfigRejection>, std::optional<std::string>> readFromPipe(
     const std::string& input) {
@@ -134,6 +174,12 @@ TEST(RecordConfig, ReadsExactlyTheFirstLineAndLeavesTheRestForControl) {
   auto [crlf, afterCrlf] = readFromPipe(withBase("") + "\r\nstop\r\n");
   EXPECT_TRUE(std::holds_alternative<RecordConfig>(crlf));
   EXPECT_EQ(afterCrlf, "stop");
+
+  // Without a line feed the carriage return stays on the line, where it is
+  // white space around the object.
+  auto [lastCr, afterLastCr] = readFromPipe(withBase("") + "\r");
+  EXPECT_TRUE(std::holds_alternative<RecordConfig>(lastCr));
+  EXPECT_EQ(afterLastCr, std::nullopt);
 
   auto [pretty, afterPretty] = readFromPipe("{\n\"outputDir\":\"o\",\"mode\":\"screen\"}\n");
   EXPECT_TRUE(std::holds_alternative<ConfigRejection>(pretty));
