@@ -69,6 +69,10 @@ class AudioCollector final : public platform::StreamOutput, public platform::Str
     std::lock_guard<std::mutex> lock(mutex_);
     return streams_;
   }
+  bool waitForBuffers(OutputType type, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return !buffers_[type].empty(); });
+  }
   bool waitForError(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return !errors_.empty(); });
@@ -253,8 +257,9 @@ TEST_F(Audio, TheEndOfTheAudioServerIsReportedOnceForTheWholeStream) {
     ASSERT_FALSE(stream->addStreamOutput(collector, type, queue_));
   }
   ASSERT_FALSE(stream->startCapture());
-  std::this_thread::sleep_for(500ms);
-  EXPECT_FALSE(collector.buffers(OutputType::microphone).empty());
+  // A source may hand over what it has in one burst as it starts, before the
+  // stream as a whole stands (that is not delivered), and then pause.
+  EXPECT_TRUE(collector.waitForBuffers(OutputType::microphone, 5s));
 
   desktop_.killAudioServer();
   ASSERT_TRUE(collector.waitForError(5s));
