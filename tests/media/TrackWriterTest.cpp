@@ -50,6 +50,7 @@ class RecordingWriter final : public platform::AssetWriter {
   void startSession(MediaTime t) override { log_.push_back("startSession " + timeText(t)); }
   void endSession(MediaTime t) override { log_.push_back("endSession " + timeText(t)); }
   WriterStatus status() const override { return currentStatus; }
+  platform::WriterFailure failure() const override { return platform::WriterFailure::none; }
   void finishWriting() override { log_.push_back("finishWriting"); }
   std::string errorDescription() const override { return {}; }
 
