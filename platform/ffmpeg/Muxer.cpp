@@ -23,7 +23,8 @@ namespace {
 // The container's options. While recording the file is fragmented, so that
 // whatever reached the disk plays after a crash:
 //   frag_custom        fragments are cut here (cut()): at video key frames
-//                      and after a second of audio, never by the library;
+//                      and after half a second of audio, never by the
+//                      library;
 //   delay_moov         the header is written with the first fragment, once
 //                      the first packets are known, so it carries the edit
 //                      lists that start the video (B-frame delay) and the
@@ -214,7 +215,8 @@ bool Muxer::write(AVPacket* packet, const AVStream* stream, AVRational timeBase,
   packet->stream_index = stream->index;
   av_packet_rescale_ts(packet, timeBase, stream->time_base);
   if (fragmentPackets_ > 0) {
-    const int64_t limit = av_rescale_q(std::llround(kFragmentSeconds * 1000), AVRational{1, 1000}, stream->time_base);
+    const int64_t limit =
+        av_rescale_q(std::llround(kAudioFragmentSeconds * 1000), AVRational{1, 1000}, stream->time_base);
     const bool due = video_ ? (packet->flags & AV_PKT_FLAG_KEY) != 0 : packet->dts - fragmentStart_ >= limit;
     if (due && !cut(error)) {
       av_packet_unref(packet);
@@ -267,7 +269,7 @@ bool Muxer::checkFile(std::string& error) {
 bool Muxer::cutIfStale(std::chrono::steady_clock::time_point now, std::string& error) {
   if (!opened_) return true;
   if (fragmentPackets_ == 0 || video_ ||
-      now - fragmentBegan_ < std::chrono::duration<double>(kFragmentSeconds))
+      now - fragmentBegan_ < std::chrono::duration<double>(kAudioFragmentSeconds))
     return checkFile(error);
   return cut(error);
 }

@@ -5,7 +5,7 @@
 // While recording the file is a fragmented MP4: a header, then self-contained
 // fragments, each handed to the kernel as soon as it is cut, so a file whose
 // writer dies at any moment still plays up to its last fragment. Fragments
-// are cut at least once a second of media; video fragments begin with a key
+// are cut at least once a second of media (audio twice); video fragments begin with a key
 // frame (the video encoder forces one when a second has passed without). A
 // clean finish adds an index of random-access points and writes the whole
 // duration into the header.
@@ -31,9 +31,15 @@ class Muxer {
   // The containers the writer produces.
   enum class Container { mp4, m4a };
 
-  // The longest stretch of media a fragment holds (a video fragment may run
-  // longer when no frame comes for a while: it ends at the next frame).
+  // The longest stretch of media a video fragment holds: the video encoder
+  // forces a key frame after it (a fragment may run longer when no frame
+  // comes for a while: it ends at the next frame). At 30 fps and more the
+  // 30-frame key frame interval is within it.
   static constexpr double kFragmentSeconds = 1.0;
+  // The same for audio, where a cut costs only a fragment header (about 200
+  // bytes): half a second, so that with the encoder's and the queue's delay
+  // a crash loses well under a second.
+  static constexpr double kAudioFragmentSeconds = 0.5;
 
   // Prepares the output for `path`; no file is touched until open(). Null
   // with `error` set if the container is not available.
@@ -53,9 +59,10 @@ class Muxer {
   bool isOpen() const { return opened_; }
   // Writes one packet of `stream`, its times counted in `timeBase`; takes
   // the packet's data (the packet is left blank). Cuts the fragment before
-  // it when it is a video key frame or the fragment holds a second of media.
+  // it when it is a video key frame or the fragment holds half a second of
+  // audio.
   bool write(AVPacket* packet, const AVStream* stream, AVRational timeBase, std::string& error);
-  // Cuts an audio fragment that has waited a second for more packets (the
+  // Cuts an audio fragment that has waited half a second for more packets (the
   // audio stopped coming). Video waits for its next key frame.
   bool cutIfStale(std::chrono::steady_clock::time_point now, std::string& error);
   // Writes the index and the header's durations and closes the file: a
