@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include <libyuv/scale_argb.h>
 
@@ -199,23 +200,29 @@ void VideoEncoder::placeDecodeTime(AVPacket& packet) {
 }
 
 void VideoEncoder::alignTail(int64_t trackEnd) {
-  // Readers of fragmented files end a track at the newest frame's time plus
-  // its sample's duration, which is the step to the next decode time. The
-  // newest frame is usually decoded before the B-frames shown ahead of it,
-  // so its decode time moves up to leave exactly its display time (until
-  // the track's end) before the next one.
+  // Readers of fragmented files end a track at the latest of each frame's
+  // time plus its sample's duration, the step to the next decode time. So
+  // at the end no step may reach past the track's end, and the newest frame
+  // (usually decoded before the B-frames shown ahead of it) gets exactly its
+  // display time: its decode time moves up as far as the others allow.
+  const auto at = [&](size_t i) { return waiting_[(waitingHead_ + i) % waiting_.size()]; };
   size_t newest = 0;
   for (size_t i = 1; i < waitingCount_; ++i)
-    if (waiting_[(waitingHead_ + i) % waiting_.size()]->pts > waiting_[(waitingHead_ + newest) % waiting_.size()]->pts)
-      newest = i;
-  if (newest + 1 >= waitingCount_) return;
-  AVPacket* packet = waiting_[(waitingHead_ + newest) % waiting_.size()];
-  const int64_t nextDts = waiting_[(waitingHead_ + newest + 1) % waiting_.size()]->dts;
-  const std::optional<int64_t> previous =
-      newest > 0 ? std::optional(waiting_[(waitingHead_ + newest - 1) % waiting_.size()]->dts) : lastWrittenDts_;
-  int64_t dts = nextDts - (trackEnd - packet->pts);
-  if (previous) dts = std::max(dts, *previous + 1);
-  packet->dts = std::min(dts, nextDts - 1);
+    if (at(i)->pts > at(newest)->pts) newest = i;
+  if (newest + 1 < waitingCount_) {
+    AVPacket* packet = at(newest);
+    int64_t low = std::numeric_limits<int64_t>::min();
+    int64_t high = at(newest + 1)->dts - 1;
+    if (newest > 0) {
+      low = at(newest - 1)->dts + 1;
+      high = std::min(high, at(newest - 1)->dts + (trackEnd - at(newest - 1)->pts));
+    } else if (lastWrittenDts_) {
+      low = *lastWrittenDts_ + 1;
+    }
+    packet->dts = std::clamp(at(newest + 1)->dts - (trackEnd - packet->pts), low, std::max(low, high));
+  }
+  for (size_t i = 0; i + 1 < waitingCount_; ++i)
+    at(i + 1)->dts = std::min(at(i + 1)->dts, at(i)->dts + (trackEnd - at(i)->pts));
 }
 
 bool VideoEncoder::writeReady(bool atEnd, std::optional<int64_t> endTicks, std::string& error) {
