@@ -40,6 +40,9 @@ using OutputSettings = std::variant<VideoSettings, AudioSettings>;
 
 enum class WriterStatus : int { unknown = 0, writing = 1, completed = 2, failed = 3, cancelled = 4 };
 
+// Why a writer's status became failed.
+enum class WriterFailure { none, noSpace, other };
+
 // A track of a file writer. Thread-safety: append() and
 // isReadyForMoreMediaData() may be called from one producer thread while
 // another thread finishes the writer.
@@ -68,10 +71,20 @@ class AssetWriter {
   virtual void startSession(MediaTime sourceTime) = 0;
   // The track ends at this source time (the last sample lasts until it).
   virtual void endSession(MediaTime sourceTime) = 0;
+  // Becomes failed as soon as writing the file fails (no space left, an
+  // I/O error, the file removed under the writer, an encoder error).
   virtual WriterStatus status() const = 0;
-  // Flushes the encoders and completes the file; blocks until done.
+  // Why status() became failed; none while it has not. Thread-safe and
+  // cheap (an atomic read).
+  virtual WriterFailure failure() const = 0;
+  // Flushes the encoders and completes the file; blocks until done. After a
+  // failure it keeps what was written before it playable as far as it can.
+  // The status is then completed when the file was completed, failed
+  // otherwise.
   virtual void finishWriting() = 0;
-  // Why the status became failed, if it did.
+  // Why the status became failed, if it did: the file's name and the
+  // system's reason, e.g. "Writing screen.mp4 failed: No space left on
+  // device".
   virtual std::string errorDescription() const = 0;
 };
 

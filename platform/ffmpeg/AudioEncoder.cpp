@@ -144,6 +144,16 @@ bool AudioEncoder::receivePackets(std::string& error) {
       error = codecError("failed", r);
       return false;
     }
+    // The encoder's priming frame (it ends at time 0) is left out. Readers of
+    // fragmented files (FFmpeg's, and so Chromium's) do not apply the edit
+    // list that would hide it: it would play before time 0 and move every
+    // sample later by its length in a plain decode. Without it every sample
+    // plays at its time in every player; the cost is the first frame (21 ms)
+    // decoding without its overlap, a fade-in at the very start of the track.
+    if (packet_->pts != AV_NOPTS_VALUE && packet_->pts + packet_->duration <= 0) {
+      av_packet_unref(packet_);
+      continue;
+    }
     if (!muxer_->write(packet_, stream_, codec_->time_base, error)) return false;
   }
 }

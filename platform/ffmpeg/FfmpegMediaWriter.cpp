@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <filesystem>
 #include <mutex>
 #include <semaphore>
 #include <system_error>
@@ -31,10 +33,15 @@ namespace {
 constexpr size_t kVideoQueueDepth = 8;
 constexpr size_t kAudioQueueDepth = 64;
 
+// How often an idle encoding thread looks at its file: an audio fragment
+// waiting for more samples is cut, a removed file noticed.
+constexpr std::chrono::milliseconds kIdleCheck{250};
+
 // What a writer shares with its input: the status the input checks before
 // queueing, and the signal that wakes the encoding thread.
 struct WriterLink {
   std::atomic<WriterStatus> status{WriterStatus::unknown};
+  std::atomic<WriterFailure> failure{WriterFailure::none};
   std::counting_semaphore<> wake{0};
 };
 
@@ -78,7 +85,8 @@ class Input final : public AssetWriterInput {
 // finishWriting() asks for it.
 class Writer final : public AssetWriter {
  public:
-  explicit Writer(std::unique_ptr<Muxer> muxer) : muxer_(std::move(muxer)) {}
+  explicit Writer(std::unique_ptr<Muxer> muxer)
+      : muxer_(std::move(muxer)), name_(std::filesystem::path(muxer_->path()).filename().string()) {}
 
   ~Writer() override {
     if (thread_.joinable()) {
@@ -101,7 +109,7 @@ class Writer final : public AssetWriter {
   bool startWriting() override {
     if (link_->status.load() != WriterStatus::unknown) return false;
     if (!input_) {
-      fail("The file " + muxer_->path() + " has no track to write");
+      fail("the file has no track to write");
       return false;
     }
     link_->status.store(WriterStatus::writing);
@@ -120,6 +128,7 @@ class Writer final : public AssetWriter {
   }
 
   WriterStatus status() const override { return link_->status.load(); }
+  WriterFailure failure() const override { return link_->failure.load(); }
 
   void finishWriting() override {
     std::lock_guard finishing(finishMutex_);
@@ -138,11 +147,17 @@ class Writer final : public AssetWriter {
   }
 
  private:
-  void fail(const std::string& description) {
+  // The first failure is the one reported: its reason, and whether the
+  // file system ran out of space (the muxer's error code says).
+  void fail(const std::string& reason) {
+    const int code = muxer_->lastError();
+    const bool noSpace = code == AVERROR(ENOSPC) || code == AVERROR(EDQUOT);
     {
       std::lock_guard lock(mutex_);
-      if (error_.empty()) error_ = description;
+      if (!error_.empty()) return;
+      error_ = "Writing " + name_ + " failed: " + reason;
     }
+    link_->failure.store(noSpace ? WriterFailure::noSpace : WriterFailure::other);
     link_->status.store(WriterStatus::failed);
   }
 
@@ -156,7 +171,10 @@ class Writer final : public AssetWriter {
     std::optional<MediaTime> start;
     SampleBuffer sample;
     for (;;) {
-      link_->wake.acquire();
+      if (!link_->wake.try_acquire_for(kIdleCheck)) {
+        if (writing() && !muxer_->cutIfStale(std::chrono::steady_clock::now(), error)) fail(error);
+        continue;
+      }
       bool finish, abandon;
       {
         std::lock_guard lock(mutex_);
@@ -185,13 +203,20 @@ class Writer final : public AssetWriter {
     }
     std::string error;
     if (writing() && !input_->encoder().finish(end, error)) fail(error);
-    // A failed track is still closed properly when its header was written,
-    // so what was written before the failure stays playable.
-    if (!muxer_->finish(error)) fail(error);
+    if (muxer_->lastError() != 0) {
+      // The file itself failed: it keeps its whole fragments and nothing
+      // more is written.
+      muxer_->abandon();
+    } else if (!muxer_->finish(error)) {
+      // After an encoder failure the file is still completed; it plays up to
+      // the failure.
+      fail(error);
+    }
     if (writing()) link_->status.store(WriterStatus::completed);
   }
 
   std::unique_ptr<Muxer> muxer_;
+  const std::string name_;  // the file's name, for the error description
   std::shared_ptr<WriterLink> link_ = std::make_shared<WriterLink>();
   std::shared_ptr<Input> input_;
   std::thread thread_;

@@ -4,6 +4,8 @@
 #include "platform/ffmpeg/Bt709.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 #include <libyuv/scale_argb.h>
 
@@ -30,23 +32,6 @@ namespace platform::ffmpeg {
 // give a clearly better picture. No lookahead or macroblock tree (ultrafast's
 // defaults): they add latency and CPU for little here.
 const X264Tuning VideoEncoder::kX264{"ultrafast", "cabac=1:8x8dct=1:deblock=0,0", 2, 2};
-
-void VideoEncoder::SentTimes::push(int64_t pts) {
-  times_[count_ % times_.size()] = pts;
-  ++count_;
-}
-
-std::optional<int64_t> VideoEncoder::SentTimes::after(int64_t pts) const {
-  const size_t kept = std::min(count_, times_.size());
-  // Newest first: the answer is the oldest kept time greater than pts.
-  std::optional<int64_t> found;
-  for (size_t i = 1; i <= kept; ++i) {
-    const int64_t t = times_[(count_ - i) % times_.size()];
-    if (t <= pts) break;
-    found = t;
-  }
-  return found;
-}
 
 VideoEncoder::VideoEncoder(const VideoSettings& settings) : settings_(settings) {}
 
@@ -165,12 +150,18 @@ bool VideoEncoder::encode(const SampleBuffer& sample, const MediaTime& start, st
 
   if (!convert(*frame, error)) return false;
   frame_->pts = pts;
+  // The file is cut into fragments at key frames, at least one a second: a
+  // frame a second or more after the last key frame is made one (the
+  // 30-frame interval gives them more often at high frame rates).
+  const bool keyDue = !lastKeyPts_ || pts - *lastKeyPts_ >= std::llround(Muxer::kFragmentSeconds * kTicksPerSecond);
+  frame_->pict_type = keyDue ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+  if (keyDue) lastKeyPts_ = pts;
   const int r = avcodec_send_frame(codec_, frame_);
   if (r < 0) {
     error = codecError("failed", r);
     return false;
   }
-  sent_.push(pts);
+  if (!firstPts_) firstPts_ = pts;
   lastPts_ = pts;
   return receivePackets(error) && writeReady(false, std::nullopt, error);
 }
@@ -183,10 +174,55 @@ bool VideoEncoder::receivePackets(std::string& error) {
       error = codecError("failed", r);
       return false;
     }
+    placeDecodeTime(*received_);
+    if (received_->flags & AV_PKT_FLAG_KEY) lastKeyPts_ = std::max(lastKeyPts_.value_or(received_->pts), received_->pts);
     if (waitingCount_ == waiting_.size() && !writeReady(false, std::nullopt, error)) return false;
     av_packet_move_ref(waiting_[(waitingHead_ + waitingCount_) % waiting_.size()], received_);
     ++waitingCount_;
   }
+}
+
+void VideoEncoder::placeDecodeTime(AVPacket& packet) {
+  // x264 puts the decode times of the first packets (the B-frame delay)
+  // before the first frame by the span of the first frames' presentation
+  // times: at a screen that changed seldom at the start that is seconds,
+  // and readers of fragmented files count it into the track's length. One
+  // nominal frame apart is as valid and keeps the start offset small.
+  const int64_t frameTicks = kTicksPerSecond / std::max(1, settings_.expectedSourceFrameRate);
+  const int delay = std::max(0, codec_->has_b_frames);
+  if (receivedCount_ < delay && firstPts_) {
+    packet.dts = std::max(packet.dts, *firstPts_ - (delay - receivedCount_) * frameTicks);
+  }
+  if (lastDts_) packet.dts = std::max(packet.dts, *lastDts_ + 1);
+  packet.dts = std::min(packet.dts, packet.pts);
+  lastDts_ = packet.dts;
+  if (receivedCount_++ == 0) firstDts_ = packet.dts;
+}
+
+void VideoEncoder::alignTail(int64_t trackEnd) {
+  // Readers of fragmented files end a track at the latest of each frame's
+  // time plus its sample's duration, the step to the next decode time. So
+  // at the end no step may reach past the track's end, and the newest frame
+  // (usually decoded before the B-frames shown ahead of it) gets exactly its
+  // display time: its decode time moves up as far as the others allow.
+  const auto at = [&](size_t i) { return waiting_[(waitingHead_ + i) % waiting_.size()]; };
+  size_t newest = 0;
+  for (size_t i = 1; i < waitingCount_; ++i)
+    if (at(i)->pts > at(newest)->pts) newest = i;
+  if (newest + 1 < waitingCount_) {
+    AVPacket* packet = at(newest);
+    int64_t low = std::numeric_limits<int64_t>::min();
+    int64_t high = at(newest + 1)->dts - 1;
+    if (newest > 0) {
+      low = at(newest - 1)->dts + 1;
+      high = std::min(high, at(newest - 1)->dts + (trackEnd - at(newest - 1)->pts));
+    } else if (lastWrittenDts_) {
+      low = *lastWrittenDts_ + 1;
+    }
+    packet->dts = std::clamp(at(newest + 1)->dts - (trackEnd - packet->pts), low, std::max(low, high));
+  }
+  for (size_t i = 0; i + 1 < waitingCount_; ++i)
+    at(i + 1)->dts = std::min(at(i + 1)->dts, at(i)->dts + (trackEnd - at(i)->pts));
 }
 
 bool VideoEncoder::writeReady(bool atEnd, std::optional<int64_t> endTicks, std::string& error) {
@@ -194,25 +230,27 @@ bool VideoEncoder::writeReady(bool atEnd, std::optional<int64_t> endTicks, std::
   // Where the track ends: the given end, else one nominal frame after the
   // newest; in any case after the newest frame.
   const int64_t trackEnd = lastPts_ ? (endTicks ? std::max(*endTicks, *lastPts_ + 1) : *lastPts_ + frameTicks) : 0;
+  if (atEnd) alignTail(trackEnd);
   while (waitingCount_ > 0) {
     AVPacket* packet = waiting_[waitingHead_];
-    const std::optional<int64_t> next = sent_.after(packet->pts);
-    if (atEnd && waitingCount_ == 1) {
-      // The last packet in decode order closes the track. Its decode time
-      // moves up to its presentation time (still after the previous one), so
-      // that one duration ends both its display and the track's media at the
-      // track's end: the container's duration is then exactly the end time.
-      packet->dts = packet->pts;
-      packet->duration = trackEnd - packet->pts;
-    } else if (next) {
-      packet->duration = *next - packet->pts;
+    if (waitingCount_ >= 2) {
+      // A sample lasts until the next one's decode time: the fragmented
+      // container places each fragment's first sample where the previous
+      // durations end.
+      packet->duration = waiting_[(waitingHead_ + 1) % waiting_.size()]->dts - packet->dts;
     } else if (atEnd) {
-      packet->duration = trackEnd - packet->pts;  // the newest frame lasts until the end
-    } else if (waitingCount_ < waiting_.size()) {
-      return true;  // its successor has not been sent yet
+      // The last packet in decode order closes the track: its duration ends
+      // the track's media (decode times, which run the start offset ahead
+      // of presentation) at the track's end, so the sum of the durations,
+      // which readers of fragmented files take as the length, is exactly the
+      // end time.
+      const int64_t startOffset = firstPts_.value_or(0) - firstDts_.value_or(0);
+      packet->duration =
+          std::max<int64_t>(1, std::min(trackEnd - startOffset - packet->dts, trackEnd - packet->pts));
     } else {
-      packet->duration = frameTicks;  // no room to wait (not seen with x264's delays)
+      return true;  // its successor has not come yet
     }
+    lastWrittenDts_ = packet->dts;
     if (!muxer_->write(packet, stream_, codec_->time_base, error)) return false;
     waitingHead_ = (waitingHead_ + 1) % waiting_.size();
     --waitingCount_;

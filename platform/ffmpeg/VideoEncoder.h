@@ -35,21 +35,14 @@ class VideoEncoder final : public TrackEncoder {
   bool accepts(const SampleBuffer& sample) const override { return sample.videoFrame() != nullptr; }
 
  private:
-  // Presentation times sent to the codec, ascending; the newest kept.
-  class SentTimes {
-   public:
-    void push(int64_t pts);
-    // The first sent time after `pts`, if already sent.
-    std::optional<int64_t> after(int64_t pts) const;
-
-   private:
-    std::array<int64_t, 256> times_{};
-    size_t count_ = 0;  // total pushed
-  };
-
   bool convert(const VideoFrameData& frame, std::string& error);
   bool receivePackets(std::string& error);
-  // Writes the waiting packets whose duration is known; at the end all.
+  // Moves a packet's decode time where the container wants it.
+  void placeDecodeTime(AVPacket& packet);
+  // At the end: gives the newest frame its display time as its sample's
+  // duration.
+  void alignTail(int64_t trackEnd);
+  // Writes the waiting packets whose successor has come; at the end all.
   bool writeReady(bool atEnd, std::optional<int64_t> endTicks, std::string& error);
   std::string codecError(const char* what, int error) const;
 
@@ -60,8 +53,13 @@ class VideoEncoder final : public TrackEncoder {
   Muxer* muxer_ = nullptr;
   const AVStream* stream_ = nullptr;
   std::optional<int64_t> lastPts_;
-  SentTimes sent_;
-  // Packets in decode order waiting for their display duration.
+  std::optional<int64_t> lastKeyPts_;
+  std::optional<int64_t> firstPts_;
+  std::optional<int64_t> firstDts_;
+  std::optional<int64_t> lastDts_;  // of the newest packet received
+  int64_t receivedCount_ = 0;
+  std::optional<int64_t> lastWrittenDts_;  // newest frame sent as or known to be a key frame
+  // Packets in decode order waiting for the next one (their duration).
   std::array<AVPacket*, 64> waiting_{};
   size_t waitingHead_ = 0;
   size_t waitingCount_ = 0;

@@ -185,7 +185,7 @@ void RecordingTest::expectVideoMatches(const json& metadata, int pauses) const {
   // The frames the recorder passed on, and the copy of the last one that
   // holds the picture until the end; the writer may lose some under load.
   const int frames = metadata.at("frames").get<int>();
-  const int written = std::stoi(video.value("nb_frames", "0"));
+  const int written = static_cast<int>(testing_support::videoFrameTimes(file("screen.mp4")).size());
   EXPECT_LE(written, frames + 1);
   EXPECT_GE(written, std::max(1, static_cast<int>(frames * 0.9)));
 

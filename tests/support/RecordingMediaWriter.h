@@ -48,6 +48,7 @@ class RecordingWriter final : public platform::AssetWriter {
   void startSession(platform::MediaTime t) override { log_.push_back("startSession " + timeText(t)); }
   void endSession(platform::MediaTime t) override { log_.push_back("endSession " + timeText(t)); }
   platform::WriterStatus status() const override { return currentStatus; }
+  platform::WriterFailure failure() const override { return platform::WriterFailure::none; }
   void finishWriting() override { log_.push_back("finishWriting"); }
   std::string errorDescription() const override { return {}; }
 
