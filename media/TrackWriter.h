@@ -37,6 +37,13 @@ class TrackWriter {
   bool finish(std::optional<platform::MediaTime> endTime);
 
   bool started() const { return started_; }
+  // Why writing the file failed (none while it has not, or before start()).
+  // Cheap; any thread.
+  platform::WriterFailure failure() const {
+    return started_ ? writer_->failure() : platform::WriterFailure::none;
+  }
+  // Why the file could not be written; meaningful once failure() is not none.
+  std::string errorDescription() const { return writer_->errorDescription(); }
   platform::AssetWriter& writer() { return *writer_; }
   platform::AssetWriterInput& input() { return *input_; }
 

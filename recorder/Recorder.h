@@ -57,6 +57,9 @@ struct RecorderRuntime {
 // round(x × 100) / 100, halves away from zero, in double precision.
 double precise(double x);
 
+// The warning that comes before a stop for lack of disk space.
+nlohmann::json lowDiskSpaceWarning();
+
 class Recorder final : public platform::StreamOutput,
                        public platform::StreamDelegate,
                        public std::enable_shared_from_this<Recorder> {
@@ -97,6 +100,10 @@ class Recorder final : public platform::StreamOutput,
 
   // ---- stream failure (a thread of the capture service) --------------------
   void streamDidStopWithError(platform::CaptureStream& stream, const platform::Error& error) override;
+  // ---- media file failure (capture queue) ----------------------------------
+  // A file that can no longer be written ends the recording the same way:
+  // a warning, then the ordinary stop. True when one has failed.
+  bool stopIfAWriterFailed();
 
   // ---- watchers (main loop) --------------------------------------------------
   void startWindowTracking(uint32_t windowId);
@@ -154,6 +161,7 @@ class Recorder final : public platform::StreamOutput,
   void startDisplayOrArea(const platform::ShareableContent& content, platform::StreamConfiguration& configuration,
                           platform::ContentFilter& filter);
   void routeVideo(const platform::SampleBuffer& sample);
+  void repeatStillFrame(const platform::SampleBuffer& idle);
   void routeAudio(const platform::SampleBuffer& sample, platform::OutputType type);
   // Keystrokes are wanted (the option is absent or true) and allowed; the
   // permission is consulted only when the option allows them.

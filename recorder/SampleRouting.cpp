@@ -11,12 +11,17 @@
 
 namespace {
 constexpr int32_t kNanosecondTimescale = 1000000000;
+// A still screen sends no new frames, yet the file is cut into pieces that
+// survive a crash only as frames arrive: once a second of stillness the
+// last frame is written again, so a crash loses at most about a second.
+constexpr double kStillFrameRepeatSeconds = 1.0;
 }
 
 void Recorder::streamDidOutputSampleBuffer(platform::CaptureStream&, const platform::SampleBuffer& sample,
                                            platform::OutputType type) {
   if (!sample.isValid()) return;
   if (isStopping()) return;
+  if (stopIfAWriterFailed()) return;
   switch (type) {
     case platform::OutputType::screen:
       routeVideo(sample);
@@ -29,9 +34,13 @@ void Recorder::streamDidOutputSampleBuffer(platform::CaptureStream&, const platf
 }
 
 void Recorder::routeVideo(const platform::SampleBuffer& sample) {
-  // Only complete frames: idle and other statuses carry nothing new.
+  // Only complete frames carry a new picture; idle ones only tell the time.
   const auto& attachments = sample.attachments();
-  if (!attachments || attachments->count == 0 || attachments->first.frameStatus != int64_t{0}) return;
+  if (!attachments || attachments->count == 0) return;
+  if (attachments->first.frameStatus != int64_t{0}) {
+    repeatStillFrame(sample);
+    return;
+  }
 
   const platform::MediaTime pts = sample.presentationTimeStamp();
   bool firstFrame = false;
@@ -96,4 +105,18 @@ void Recorder::routeAudio(const platform::SampleBuffer& sample, platform::Output
     audioStartMs[key] = retimed->presentationTimeStamp().seconds() * 1000;
   }
   if (!track->append(*retimed)) droppedAudio[key] = droppedAudio[key] + 1;
+}
+
+void Recorder::repeatStillFrame(const platform::SampleBuffer& idle) {
+  if (!lastVideoSample || !video) return;
+  const ClockState clock = readClock();
+  if (!clock.t0 || clock.pausedAt) return;
+  const auto offset = platform::MediaTime::fromSeconds(*clock.t0 + clock.pauseTotal, kNanosecondTimescale);
+  const platform::MediaTime now = idle.presentationTimeStamp() - offset;
+  if (now < lastVideoPTS + platform::MediaTime::fromSeconds(kStillFrameRepeatSeconds, kNanosecondTimescale)) return;
+  std::optional<platform::SampleBuffer> again = retime(*lastVideoSample, lastVideoPTS - now);
+  if (!again || !video->append(*again)) return;
+  // Not a new frame (not counted), but the last one passed to the track.
+  lastVideoSample = std::move(again);
+  lastVideoPTS = now;
 }

@@ -279,6 +279,23 @@ TEST(Stop, AStaticScreenStillGivesAVideoAsLongAsTheRecording) {
   EXPECT_EQ(testing_support::decodeErrors(out.dir + "/screen.mp4"), "");
 }
 
+// While the screen is still, the last frame is written again once a second
+// (so a crash loses at most about a second); these copies are not frames.
+TEST(Stop, AStillScreenIsWrittenAgainOnceASecond) {
+  Outcome out = record({}, noSetUp, [](ScriptContext& c) {
+    frame(c, 1000.0, FrameStatus::complete, 90);
+    for (int i = 1; i <= 210; ++i) frame(c, 1000.0 + i / 60.0, FrameStatus::idle);
+    stopAt(c, 1003.5);
+  });
+  ASSERT_EQ(out.status, 0);
+  EXPECT_EQ(out.metadata()["frames"], 1);
+  const std::vector<double> times = testing_support::videoFrameTimes(out.dir + "/screen.mp4");
+  ASSERT_EQ(times.size(), 5u) << json(times).dump();
+  for (int second = 0; second < 4; ++second) EXPECT_NEAR(times[second], second, 1.0 / 30) << json(times).dump();
+  EXPECT_NEAR(times[4], 3.5, 1.0 / 60);
+  EXPECT_EQ(testing_support::decodeErrors(out.dir + "/screen.mp4"), "");
+}
+
 // A stop that comes less than a frame interval after the last frame adds no
 // copy of it (it would crowd the track's time stamps); the track still
 // lasts until the stop, and no two frames come closer than the interval.
