@@ -10,7 +10,7 @@
 // services. The script runs on its own thread in the child once the capture
 // has started; it delivers samples, moves the clock and writes control lines.
 // The parent sees what a host sees: the event lines, the exit status and the
-// files.
+// files; anything the child writes to standard error fails the test.
 #pragma once
 
 #include "platform/Platform.h"
