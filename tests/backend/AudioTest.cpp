@@ -1,6 +1,7 @@
 // Audio capture, microphones and the audio server's answers on a real
 // PulseAudio server: what arrives, when it is stamped, and what happens when
 // the server goes away.
+#include "support/Eventually.h"
 #include "support/VirtualDesktop.h"
 #include "platform/Clock.h"
 #include "platform/Platform.h"
@@ -146,11 +147,18 @@ TEST_F(Audio, ATonePlayedToTheSpeakersArrivesAtTheTimeItWasPlayed) {
   ASSERT_FALSE(stream.addStreamOutput(collector, OutputType::audio, queue_));
   ASSERT_FALSE(stream.startCapture());
   // An idle null sink sleeps up to its longest latency (2 s) before it
-  // notices a new listener; a real device needs no such wait.
-  std::this_thread::sleep_for(2200ms);
+  // notices a new listener, and delivers nothing until then; a real device
+  // needs no such wait.
+  ASSERT_TRUE(testing_support::waitUntil([&] { return collector.buffers(OutputType::audio).size() >= 2; }, 5s))
+      << "the sink's monitor delivers nothing";
   const double played = platform::hostNow();
   ASSERT_EQ(desktop_.run({"paplay", "--latency-msec=20", tone}), 0);
-  std::this_thread::sleep_for(300ms);
+  // paplay returns once the tone has been played; wait until it has arrived.
+  const double returned = platform::hostNow();
+  EXPECT_TRUE(testing_support::waitUntil([&] {
+    const std::vector<BufferInfo> buffers = collector.buffers(OutputType::audio);
+    return buffers.back().start + buffers.back().duration >= returned;
+  }));
   stream.stopCapture();
 
   const std::vector<BufferInfo> buffers = collector.buffers(OutputType::audio);
@@ -192,7 +200,13 @@ TEST_F(Audio, TheMicrophoneIsTheDefaultSourceUnlessOneIsNamed) {
     platform::pulse::AudioStream stream(OutputType::microphone, c.source, collector);
     ASSERT_FALSE(stream.addStreamOutput(collector, OutputType::microphone, queue_));
     ASSERT_FALSE(stream.startCapture());
-    std::this_thread::sleep_for(2500ms);  // the sine source delivers in blocks of up to 2 s
+    // A second of sound; the sources deliver in blocks of up to 2 s.
+    const auto frames = [&] {
+      size_t total = 0;
+      for (const BufferInfo& buffer : collector.buffers(OutputType::microphone)) total += buffer.left.size();
+      return total;
+    };
+    EXPECT_TRUE(testing_support::waitUntil([&] { return frames() >= 48000; }, 6s));
     stream.stopCapture();
 
     std::vector<float> all;
@@ -253,8 +267,7 @@ TEST_F(Audio, TheEndOfTheAudioServerIsReportedOnceForTheWholeStream) {
     ASSERT_FALSE(stream->addStreamOutput(collector, type, queue_));
   }
   ASSERT_FALSE(stream->startCapture());
-  std::this_thread::sleep_for(500ms);
-  EXPECT_FALSE(collector.buffers(OutputType::microphone).empty());
+  EXPECT_TRUE(testing_support::waitUntil([&] { return !collector.buffers(OutputType::microphone).empty(); }, 5s));
 
   desktop_.killAudioServer();
   ASSERT_TRUE(collector.waitForError(5s));

@@ -1,5 +1,6 @@
 #include "Recording.h"
 
+#include "support/Eventually.h"
 #include "support/ScriptedPlatform.h"
 
 #include <xcb/xcb.h>
@@ -16,12 +17,7 @@ double unixMs() {
 }
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
+  return testing_support::waitUntil(condition, timeout, 20ms);
 }
 
 bool looksLike(const testing_support::Rgb& pixel, uint32_t rgb, int tolerance) {

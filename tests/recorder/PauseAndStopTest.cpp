@@ -122,7 +122,7 @@ TEST(Stop, ASigtermWhileTheRecordingIsStillStartingStopsIt) {
       [](ScriptedPlatform& p) { p.capture->contentDelay = std::chrono::milliseconds(1500); },
       [](ScriptContext&) {});
   // The handler is in place long before the content arrives.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(testing_support::waitUntil([&] { return child.catches(SIGTERM); }, std::chrono::seconds(1)));
   child.signal(SIGTERM);
   auto stopped = child.readEvent("stopped", std::chrono::seconds(20));
   ASSERT_TRUE(stopped);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "recorder/Recorder.h"
+#include "support/Eventually.h"
 #include "support/MediaProbe.h"
 #include "support/ScriptedPlatform.h"
 

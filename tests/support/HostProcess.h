@@ -44,6 +44,9 @@ class HostProcess {
   // away does.
   void closeOutput();
   void signal(int sig);
+  // Whether the child has installed a handler for `sig` (as the kernel
+  // reports it in /proc).
+  bool catches(int sig) const;
   int pid() const { return pid_; }
 
   // The next line of standard output (without its line feed), or nothing at

@@ -1,5 +1,7 @@
 #include "support/ScriptedPlatform.h"
 
+#include "support/Eventually.h"
+
 #include "main/RecordCommand.h"
 #include "platform/LineReader.h"
 #include "platform/ffmpeg/FfmpegMediaWriter.h"
@@ -25,6 +27,7 @@ std::vector<platform::Screen> ScriptedWindowing::screens() {
 
 std::optional<platform::Rect> ScriptedWindowing::windowBounds(uint32_t windowID) {
   std::lock_guard<std::mutex> guard(lock);
+  ++windowBoundsQueries;
   auto it = windowFrames.find(windowID);
   if (it == windowFrames.end()) return std::nullopt;
   return it->second;
@@ -220,12 +223,7 @@ void ScriptContext::endInput() {
 }
 
 bool ScriptContext::waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  return waitUntil(condition, timeout, std::chrono::milliseconds(1));
 }
 
 namespace {

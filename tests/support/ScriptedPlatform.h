@@ -50,6 +50,7 @@ class ScriptedWindowing final : public platform::WindowingService {
   std::map<uint32_t, platform::Rect> windowFrames;  // global top-left
   platform::Point pointer;                          // screen space
   mutable std::mutex lock;
+  std::atomic<int> windowBoundsQueries{0};
 
   std::vector<platform::Screen> screens() override;
   std::optional<double> displayModeRefreshRate(uint32_t) override { return 60; }
