@@ -2,6 +2,7 @@
 // pointer, buttons and keys driven by xdotool: what lands in the three input
 // logs, "cursors/" and metadata.json.
 #include "support/Eventually.h"
+#include "support/Events.h"
 #include "support/HostProcess.h"
 #include "support/ScriptedPlatform.h"
 #include "support/MediaProbe.h"
@@ -67,9 +68,9 @@ class InputRecordingTest : public ::testing::Test {
 
   json stop(HostProcess& agent) {
     agent.writeLine("stop");
-    auto stopped = agent.readEvent("stopped", 30s);
+    const std::vector<json> events = testing_support::expectEvents(agent, {"stopped"}, 30s);
     EXPECT_EQ(agent.wait(), 0);
-    return stopped ? (*stopped)["metadata"] : json();
+    return events.size() == 1 ? events[0]["metadata"] : json();
   }
 
   static bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {

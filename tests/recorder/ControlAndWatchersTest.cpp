@@ -50,6 +50,7 @@ TEST(WindowTracking, TheRegionOriginFollowsTheWindowButNotItsSize) {
         stopAt(c, 1001.0);
       });
   ASSERT_EQ(out.status, 0);
+  EXPECT_EQ(out.events(), (std::vector<std::string>{"started", "stopped"}));
   EXPECT_EQ(out.report["followed"], true);
   EXPECT_EQ(out.report["ticked"], true);
   EXPECT_EQ(out.metadata()["region"], (json{{"x", 110}, {"y", 25}, {"width", 200}, {"height", 100}}));

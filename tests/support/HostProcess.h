@@ -59,8 +59,10 @@ class HostProcess {
   std::optional<nlohmann::json> readEvent(const std::string& event,
                                           std::chrono::milliseconds timeout = std::chrono::seconds(10),
                                           std::vector<nlohmann::json>* skipped = nullptr);
-  // Every remaining line until end of output.
+  // Every remaining line until end of output (or until `timeout` passes).
   std::vector<std::string> readRemainingLines(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  // Whether the end of the output has been read.
+  bool outputEnded() const { return outputEnded_ && pending_.empty(); }
 
   // The exit status (or 128 + signal), or nothing when it has not exited in
   // time (the child is then killed). Fails the test if the child wrote to
