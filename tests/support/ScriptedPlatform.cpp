@@ -210,7 +210,16 @@ platform::Services ScriptedPlatform::services() {
   return s;
 }
 
-Recorder& ScriptContext::recorder() { return *globalRecorder; }
+platform::StreamOutput* ScriptedStream::output(platform::OutputType type) const {
+  auto it = outputs_.find(type);
+  return it == outputs_.end() ? nullptr : it->second;
+}
+
+// The recorder is the stream's output. It is taken from there rather than
+// from globalRecorder, which the agent's main thread sets without a lock for
+// its own signal path: the outputs were added before the capture started,
+// and the script thread has waited for that start.
+Recorder& ScriptContext::recorder() { return dynamic_cast<Recorder&>(*stream().output(platform::OutputType::screen)); }
 
 void ScriptContext::control(const std::string& line) {
   std::string bytes = line + "\n";
@@ -293,7 +302,6 @@ HostProcess runScenario(const std::string& configLine, const std::function<void(
       if (!platform.capture->waitUntilStarted(std::chrono::seconds(30))) return;
       ScriptContext context{*platform.clock, *platform.capture, *platform.windowing, *platform.files, control[1],
                             reportPath};
-      context.waitFor([] { return globalRecorder != nullptr; });
       context.note("configuration", describe(*platform.capture->configuration));
       context.note("filter", describe(*platform.capture->filter));
       nlohmann::json outputs = nlohmann::json::array();

@@ -108,6 +108,9 @@ class ScriptedStream final : public platform::CaptureStream {
   // Reports a failure as the capture service would, from its own thread.
   void failWith(const std::string& description);
 
+  // The output added for `type` (the recorder), or null.
+  platform::StreamOutput* output(platform::OutputType type) const;
+
   std::vector<platform::OutputType> outputTypes;
   std::atomic<bool> stopped{false};
 
