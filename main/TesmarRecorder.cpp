@@ -9,6 +9,7 @@
 #include "platform/Process.h"
 #include "platform/RunLoop.h"
 
+#include <cstdlib>
 #include <future>
 #include <string>
 #include <unistd.h>
@@ -40,9 +41,13 @@ int runList(platform::Services& services) {
 int main(int argc, char** argv) {
   // 1. The standard-output lock exists from the start (a global); a host that
   // goes away must not kill the agent with SIGPIPE; and nothing ever reaches
-  // standard error, not even what a system library prints on its own.
+  // standard error, not even what a system library prints on its own. The
+  // diagnostic switch TESMAR_KEEP_STDERR (set and not empty) leaves standard
+  // error as it is, so that a stray write shows: the tests set it and fail
+  // on any byte there.
   platform::ignoreBrokenPipe();
-  platform::silenceStandardError();
+  const char* keepStandardError = std::getenv("TESMAR_KEEP_STDERR");
+  if (keepStandardError == nullptr || *keepStandardError == '\0') platform::silenceStandardError();
   // 2 and 3.
   args.assign(argv, argv + argc);
   cmd = args.size() >= 2 ? args[1] : "help";

@@ -1,6 +1,7 @@
 // Audio capture, microphones and the audio server's answers on a real
 // PulseAudio server: what arrives, when it is stamped, and what happens when
 // the server goes away.
+#include "support/Eventually.h"
 #include "support/VirtualDesktop.h"
 #include "platform/Clock.h"
 #include "platform/Platform.h"
@@ -68,10 +69,6 @@ class AudioCollector final : public platform::StreamOutput, public platform::Str
   std::set<platform::CaptureStream*> streams() {
     std::lock_guard<std::mutex> lock(mutex_);
     return streams_;
-  }
-  bool waitForBuffers(OutputType type, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return !buffers_[type].empty(); });
   }
   bool waitForError(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -150,11 +147,18 @@ TEST_F(Audio, ATonePlayedToTheSpeakersArrivesAtTheTimeItWasPlayed) {
   ASSERT_FALSE(stream.addStreamOutput(collector, OutputType::audio, queue_));
   ASSERT_FALSE(stream.startCapture());
   // An idle null sink sleeps up to its longest latency (2 s) before it
-  // notices a new listener; a real device needs no such wait.
-  std::this_thread::sleep_for(2200ms);
-  const double played = platform::hostNow();
+  // notices a new listener, and delivers nothing until then; a real device
+  // needs no such wait.
+  ASSERT_TRUE(testing_support::waitUntil([&] { return collector.buffers(OutputType::audio).size() >= 2; }, 5s))
+      << "the sink's monitor delivers nothing";
+  const double launched = platform::hostNow();
   ASSERT_EQ(desktop_.run({"paplay", "--latency-msec=20", tone}), 0);
-  std::this_thread::sleep_for(300ms);
+  // paplay returns once the tone has been played; wait until it has arrived.
+  const double returned = platform::hostNow();
+  EXPECT_TRUE(testing_support::waitUntil([&] {
+    const std::vector<BufferInfo> buffers = collector.buffers(OutputType::audio);
+    return buffers.back().start + buffers.back().duration >= returned;
+  }));
   stream.stopCapture();
 
   const std::vector<BufferInfo> buffers = collector.buffers(OutputType::audio);
@@ -177,8 +181,14 @@ TEST_F(Audio, ATonePlayedToTheSpeakersArrivesAtTheTimeItWasPlayed) {
     }
   }
   ASSERT_GE(onset, 0) << "the tone never arrived";
-  EXPECT_GT(onset, played);
-  EXPECT_LT(onset, played + 0.3);  // paplay starts and the sink plays within that
+  // The tone starts between paplay's launch and its return. The null sink
+  // mixes a new stream into the block it is already rendering, and that
+  // block's stamp lies before the launch: by up to one block (20 ms, the
+  // latency paplay asks for) plus the few milliseconds by which slewed
+  // stamps may lead (see above).
+  constexpr double kSinkBlockLead = 0.035;
+  EXPECT_GE(onset, launched - kSinkBlockLead) << "launched at " << launched;
+  EXPECT_LT(onset, returned) << "paplay returned at " << returned;
   loud.resize(std::min<size_t>(loud.size(), 12000));
   EXPECT_NEAR(zeroCrossingsPerSecond(loud, 48000), 2000, 40);
 }
@@ -196,7 +206,13 @@ TEST_F(Audio, TheMicrophoneIsTheDefaultSourceUnlessOneIsNamed) {
     platform::pulse::AudioStream stream(OutputType::microphone, c.source, collector);
     ASSERT_FALSE(stream.addStreamOutput(collector, OutputType::microphone, queue_));
     ASSERT_FALSE(stream.startCapture());
-    std::this_thread::sleep_for(2500ms);  // the sine source delivers in blocks of up to 2 s
+    // A second of sound; the sources deliver in blocks of up to 2 s.
+    const auto frames = [&] {
+      size_t total = 0;
+      for (const BufferInfo& buffer : collector.buffers(OutputType::microphone)) total += buffer.left.size();
+      return total;
+    };
+    EXPECT_TRUE(testing_support::waitUntil([&] { return frames() >= 48000; }, 6s));
     stream.stopCapture();
 
     std::vector<float> all;
@@ -259,7 +275,7 @@ TEST_F(Audio, TheEndOfTheAudioServerIsReportedOnceForTheWholeStream) {
   ASSERT_FALSE(stream->startCapture());
   // A source may hand over what it has in one burst as it starts, before the
   // stream as a whole stands (that is not delivered), and then pause.
-  EXPECT_TRUE(collector.waitForBuffers(OutputType::microphone, 5s));
+  EXPECT_TRUE(testing_support::waitUntil([&] { return !collector.buffers(OutputType::microphone).empty(); }, 5s));
 
   desktop_.killAudioServer();
   ASSERT_TRUE(collector.waitForError(5s));

@@ -2,6 +2,7 @@
 // what their pixels show (display, area, window and composed captures), the
 // frame pool, and the end of the X server.
 #include "TestWindows.h"
+#include "support/Eventually.h"
 #include "support/VirtualDesktop.h"
 #include "platform/Clock.h"
 #include "platform/Platform.h"
@@ -181,8 +182,8 @@ TEST_F(Capture, AStaticScreenGivesIdleFramesAndAChangeACompleteOne) {
   Collector collector;
   auto stream = start(displayFilter(), configuration(640, 480, 30), collector);
 
-  ASSERT_TRUE(collector.waitForCount(1));
-  std::this_thread::sleep_for(600ms);
+  // About 0.6 s of a still screen at 30 frames a second.
+  ASSERT_TRUE(collector.waitForCount(18));
   const std::vector<int64_t> still = collector.statuses();
   ASSERT_GE(still.size(), 10u);
   EXPECT_EQ(still.front(), 0) << "the first frame is always complete";
@@ -277,7 +278,8 @@ TEST_F(Capture, AWindowShowsItsOwnContentsWhenCoveredAndMovedAndNothingOnceGone)
 
   // Closed: the stream goes on with idle frames only.
   recorded.reset();
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(testing_support::waitUntil([&] { return collector.statuses().back() != 0; }))
+      << "frames of the closed window keep coming";
   seen = collector.count();
   ASSERT_TRUE(collector.waitForCount(seen + 10));
   const std::vector<int64_t> statuses = collector.statuses();

@@ -2,6 +2,7 @@
 // system services and by `tesmar-recorder list` on a real virtual desktop.
 #include "support/HostProcess.h"
 #include "TestWindows.h"
+#include "support/Eventually.h"
 #include "support/VirtualDesktop.h"
 #include "discovery/ContentListing.h"
 #include "platform/Platform.h"
@@ -175,10 +176,7 @@ TEST(Windows, BoundsFollowAMovedWindowAndVanishWithIt) {
   // Closing its connection destroys the window once the server notices.
   const uint32_t id = window->id();
   window.reset();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (services.windowing->windowBounds(id) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  EXPECT_TRUE(testing_support::waitUntil([&] { return !services.windowing->windowBounds(id); }, std::chrono::seconds(2)));
   EXPECT_EQ(services.windowing->windowBounds(id), std::nullopt);
 }
 

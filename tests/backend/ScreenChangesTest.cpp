@@ -1,5 +1,6 @@
 // The windowing service keeps the monitor layout between calls: a layout
 // changed with xrandr while it runs must show on the next calls all the same.
+#include "support/Eventually.h"
 #include "support/VirtualDesktop.h"
 #include "platform/Platform.h"
 
@@ -22,12 +23,13 @@ std::vector<platform::Rect> framesOf(const std::vector<platform::Screen>& screen
 // The screens' frames once they equal `wanted`, or as they are after a
 // second: the server's notification has to reach the service first.
 std::vector<platform::Rect> framesOnceThey(platform::WindowingService& windowing, const std::vector<platform::Rect>& wanted) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  std::vector<platform::Rect> frames = framesOf(windowing.screens());
-  while (frames != wanted && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    frames = framesOf(windowing.screens());
-  }
+  std::vector<platform::Rect> frames;
+  testing_support::waitUntil(
+      [&] {
+        frames = framesOf(windowing.screens());
+        return frames == wanted;
+      },
+      std::chrono::seconds(1), std::chrono::milliseconds(5));
   return frames;
 }
 

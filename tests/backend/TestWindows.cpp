@@ -1,5 +1,7 @@
 #include "TestWindows.h"
 
+#include "support/Eventually.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -74,12 +76,7 @@ xcb_atom_t TestWindow::atom(const char* name) {
 }
 
 bool TestWindow::waitUntil(bool (TestWindow::*condition)(), std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!(this->*condition)()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return testing_support::waitUntil([&] { return (this->*condition)(); }, timeout);
 }
 
 bool TestWindow::isViewable() {

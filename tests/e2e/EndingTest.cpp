@@ -105,7 +105,7 @@ TEST_F(RecordingEnds, TooLittleFreeSpaceStopsTheRecordingAtTheFirstCheck) {
   startRecording({{"mode", "screen"}, {"minFreeDiskBytes", std::numeric_limits<int64_t>::max()}});
   ASSERT_FALSE(HasFatalFailure());
   const auto startedAt = std::chrono::steady_clock::now();
-  const std::optional<json> warning = agent_->readEvent("warning", 20s);
+  const std::optional<json> warning = agent_->readJson(20s);
   const double after = std::chrono::duration<double>(std::chrono::steady_clock::now() - startedAt).count();
   ASSERT_TRUE(warning);
   EXPECT_EQ(*warning, (json{{"event", "warning"}, {"code", "lowDiskSpace"},
@@ -114,6 +114,7 @@ TEST_F(RecordingEnds, TooLittleFreeSpaceStopsTheRecordingAtTheFirstCheck) {
   EXPECT_GT(after, 4.0);
   EXPECT_LT(after, 10.0);
   expectStoppedWith(awaitEnd(), "lowDiskSpace");
+  EXPECT_EQ(events_, std::vector<json>()) << "only the warning comes between \"started\" and \"stopped\"";
 }
 
 // A media file removed under the agent can no longer be written: the host

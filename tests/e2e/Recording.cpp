@@ -1,5 +1,6 @@
 #include "Recording.h"
 
+#include "support/Eventually.h"
 #include "support/ScriptedPlatform.h"
 
 #include <xcb/xcb.h>
@@ -16,12 +17,7 @@ double unixMs() {
 }
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
+  return testing_support::waitUntil(condition, timeout, 20ms);
 }
 
 bool looksLike(const testing_support::Rgb& pixel, uint32_t rgb, int tolerance) {
@@ -144,9 +140,19 @@ void RecordingTest::sleepUntilRecordingMs(double ms) const {
   if (left > 0) std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(left));
 }
 
+json RecordingTest::control(const std::string& line, const std::string& event) {
+  agent_->writeLine(line);
+  const std::optional<json> answer = agent_->readJson(10s);
+  EXPECT_TRUE(answer) << "no answer to \"" << line << "\"";
+  if (!answer) return json();
+  EXPECT_EQ(answer->value("event", ""), event) << answer->dump();
+  return *answer;
+}
+
 json RecordingTest::stop() {
   agent_->writeLine("stop");
   const json end = awaitEnd();
+  EXPECT_EQ(events_, std::vector<json>()) << "events the test did not expect";
   EXPECT_EQ(end.value("event", ""), "stopped") << end.dump();
   EXPECT_EQ(end.value("reason", ""), "user") << end.dump();
   return end.value("metadata", json());
@@ -167,6 +173,7 @@ json RecordingTest::awaitEnd(std::chrono::milliseconds timeout) {
     }
   }
   EXPECT_FALSE(end.is_null()) << "the recording did not end; events: " << json(events_).dump();
+  testing_support::expectNoMoreOutput(*agent_);
   EXPECT_EQ(agent_->wait(), std::optional<int>(0));
   return end;
 }

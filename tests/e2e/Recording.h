@@ -4,6 +4,7 @@
 #pragma once
 
 #include "TestWindows.h"
+#include "support/Events.h"
 #include "support/HostProcess.h"
 #include "support/MediaProbe.h"
 #include "support/VirtualDesktop.h"
@@ -90,11 +91,15 @@ class RecordingTest : public ::testing::Test {
   // Recording time now, in milliseconds (no pause so far).
   double recordingMs() const { return unixMs() - started_.at("startedAtUnixMs").get<double>(); }
   void sleepUntilRecordingMs(double ms) const;
-  // Writes "stop" and returns the metadata of "stopped" (reason "user").
+  // Writes `line` and expects the next output line to be the event `event`
+  // (the control line's answer); returns it.
+  json control(const std::string& line, const std::string& event);
+  // Writes "stop" and returns the metadata of "stopped" (reason "user"); no
+  // event other than those the test read came since "started".
   json stop();
   // Reads events up to the last one a recording writes ("stopped" or
-  // "cancelled"), collecting those before it in events_, and expects exit
-  // status 0. The last event, or null.
+  // "cancelled"), collecting those before it in events_, then expects the
+  // output to end there and exit status 0. The last event, or null.
   json awaitEnd(std::chrono::milliseconds timeout = 30s);
 
   std::string file(const char* name) const { return (dir_ / name).string(); }

@@ -94,12 +94,10 @@ TEST_F(RecordedVideo, APauseIsCutOutOfTheVideo) {
 
   sleepUntilRecordingMs(1000);
   const double pausedAt = unixMs();
-  agent_->writeLine("pause");
-  ASSERT_TRUE(agent_->readEvent("paused"));
+  ASSERT_EQ(control("pause", "paused"), (json{{"event", "paused"}}));
   std::this_thread::sleep_for(1500ms);
   const double resumedAt = unixMs();
-  agent_->writeLine("resume");
-  ASSERT_TRUE(agent_->readEvent("resumed"));
+  ASSERT_EQ(control("resume", "resumed"), (json{{"event", "resumed"}}));
   std::this_thread::sleep_for(1000ms);
   const double stopAt = unixMs();
   const json metadata = stop();

@@ -1,6 +1,8 @@
 // Whole recordings by the built program on a virtual desktop, with the
 // pointer, buttons and keys driven by xdotool: what lands in the three input
 // logs, "cursors/" and metadata.json.
+#include "support/Eventually.h"
+#include "support/Events.h"
 #include "support/HostProcess.h"
 #include "support/ScriptedPlatform.h"
 #include "support/MediaProbe.h"
@@ -66,19 +68,22 @@ class InputRecordingTest : public ::testing::Test {
 
   json stop(HostProcess& agent) {
     agent.writeLine("stop");
-    auto stopped = agent.readEvent("stopped", 30s);
+    const std::vector<json> events = testing_support::expectEvents(agent, {"stopped"}, 30s);
     EXPECT_EQ(agent.wait(), 0);
-    return stopped ? (*stopped)["metadata"] : json();
+    return events.size() == 1 ? events[0]["metadata"] : json();
   }
 
   static bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(20ms);
-    }
-    return true;
+    return testing_support::waitUntil(condition, timeout, 20ms);
   }
+  // Waits until the last pointer record is at (x, y).
+  bool waitForMoveTo(double x, double y) {
+    return waitFor([&] {
+      auto moves = readRecords(dir / "mouse-moves.ndjson");
+      return !moves.empty() && moves.back()["x"] == x && moves.back()["y"] == y;
+    });
+  }
+  size_t clickCount() const { return readRecords(dir / "mouse-clicks.ndjson").size(); }
 
   static VirtualDesktop* desktop_;
   fs::path dir = testing_support::temporaryPath("input-recording");
@@ -90,9 +95,9 @@ TEST_F(InputRecordingTest, PointerMovesCursorChangesAndClicks) {
   xdo({"mousemove", "700", "500"});
   HostProcess agent = start();
   xdo({"mousemove", "100", "200"});
-  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(waitForMoveTo(100, 200));
   xdo({"mousemove", "300", "350"});
-  std::this_thread::sleep_for(100ms);
+  EXPECT_TRUE(waitForMoveTo(300, 350));
 
   // A window with its own cursor appears under the still pointer.
   const pid_t xterm = desktop_->spawn({"xterm", "-geometry", "100x40+0+0", "-e", "sleep", "60"});
@@ -100,10 +105,12 @@ TEST_F(InputRecordingTest, PointerMovesCursorChangesAndClicks) {
     auto moves = readRecords(dir / "mouse-moves.ndjson");
     return moves.size() >= 2 && moves.back()["x"] == 300 && moves[moves.size() - 2]["x"] == 300;
   });
+  const std::string xtermCursor = readRecords(dir / "mouse-moves.ndjson").back()["cursor"];
   kill(xterm, SIGTERM);
-  std::this_thread::sleep_for(300ms);
+  // The window has gone once the pointer shows another cursor again.
+  EXPECT_TRUE(!cursorChanged || waitFor([&] { return readRecords(dir / "mouse-moves.ndjson").back()["cursor"] != xtermCursor; }));
   for (const char* button : {"1", "2", "4", "5", "3"}) xdo({"click", button});
-  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(waitFor([&] { return clickCount() >= 4; }));
   const json metadata = stop(agent);
   ASSERT_TRUE(cursorChanged) << "no record for the cursor change";
 
@@ -189,7 +196,8 @@ TEST_F(InputRecordingTest, KeystrokesOffLeavesTheKeyLogEmptyButLogsClicks) {
   HostProcess agent = start({{"captureKeystrokes", false}});
   xdo({"key", "a", "Return"});
   xdo({"click", "1"});
-  std::this_thread::sleep_for(200ms);
+  // The keys came before the click: once it is logged, they were handled.
+  EXPECT_TRUE(waitFor([&] { return clickCount() >= 2; }));
   const json metadata = stop(agent);
   EXPECT_EQ(metadata["hasKeystrokes"], false);
   EXPECT_TRUE(fs::exists(dir / "keystrokes.ndjson"));

@@ -5,6 +5,7 @@
 // against displays that refuse or never answer.
 #include "platform/xinput/CursorReader.h"
 #include "platform/xinput/InputEventService.h"
+#include "support/Eventually.h"
 #include "support/VirtualDesktop.h"
 
 #include <gtest/gtest.h>
@@ -161,11 +162,12 @@ TEST_F(XInputServiceTest, CursorIsFetchedOnlyWhenItChanged) {
   // (Not xsetroot: a cursor whose creator has exited cannot be read.)
   const pid_t xterm = desktop_->spawn({"xterm", "-geometry", "40x10+0+0"});
   platform::InputEventService::CursorQuery changed;
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  do {
-    std::this_thread::sleep_for(20ms);
-    changed = service->currentCursor(first.serial);
-  } while (changed.unchanged && std::chrono::steady_clock::now() < deadline);
+  testing_support::waitUntil(
+      [&] {
+        changed = service->currentCursor(first.serial);
+        return !changed.unchanged;
+      },
+      10s, 20ms);
   kill(xterm, SIGTERM);
   ASSERT_TRUE(changed.image);
   EXPECT_NE(changed.serial, first.serial);

@@ -1,5 +1,7 @@
 #include "MediaSamples.h"
 
+#include "support/Eventually.h"
+
 #include <algorithm>
 #include <cmath>
 #include <random>
@@ -111,10 +113,9 @@ SampleBuffer audioSample(double seconds, int frames, double hz, float amplitude,
 }
 
 bool appendWhenReady(TrackWriter& track, const SampleBuffer& sample, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!track.input().isReadyForMoreMediaData()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (!testing_support::waitUntil([&] { return track.input().isReadyForMoreMediaData(); }, timeout,
+                                  std::chrono::milliseconds(1))) {
+    return false;
   }
   return track.append(sample);
 }

@@ -61,11 +61,15 @@ TEST(WindowTracking, TheRegionOriginFollowsTheWindowButNotItsSize) {
           std::lock_guard<std::mutex> guard(c.windowing.lock);
           c.windowing.windowFrames.erase(5);  // closed: the region stays where it was
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // Two ticks of the tracking, so one began after the window closed.
+        const int asked = c.windowing.windowBoundsQueries;
+        c.note("ticked", c.waitFor([&] { return c.windowing.windowBoundsQueries >= asked + 2; }));
         stopAt(c, 1001.0);
       });
   ASSERT_EQ(out.status, 0);
+  EXPECT_EQ(out.events(), (std::vector<std::string>{"started", "stopped"}));
   EXPECT_EQ(out.report["followed"], true);
+  EXPECT_EQ(out.report["ticked"], true);
   EXPECT_EQ(out.metadata()["region"], (json{{"x", 110}, {"y", 25}, {"width", 200}, {"height", 100}}));
   EXPECT_EQ(out.metadata()["mode"], "window");
 }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include "recorder/Recorder.h"
+#include "support/Eventually.h"
+#include "support/Events.h"
 #include "support/MediaProbe.h"
 #include "support/ScriptedPlatform.h"
 
@@ -27,12 +29,12 @@ struct Outcome {
   json report;
   std::string dir;
 
-  std::vector<std::string> events() const {
-    std::vector<std::string> names;
-    for (const auto& line : lines) names.push_back(line.value("event", "<document>"));
-    return names;
+  std::vector<std::string> events() const { return testing_support::eventNames(lines); }
+  // The last line, or null when there was none.
+  const json& last() const {
+    static const json none;
+    return lines.empty() ? none : lines.back();
   }
-  const json& last() const { return lines.back(); }
   json metadata() const {
     std::ifstream in(dir + "/metadata.json");
     std::stringstream s;
@@ -50,11 +52,8 @@ inline Outcome record(json config, const std::function<void(ScriptedPlatform&)>&
   if (!config.contains("outputDir")) config["outputDir"] = outcome.dir;
   if (!config.contains("mode")) config["mode"] = "screen";
   auto child = testing_support::runScenario(config.dump(), setUp, script);
-  for (const auto& line : child.readRemainingLines(std::chrono::seconds(60))) {
-    auto value = json::parse(line, nullptr, false);
-    EXPECT_FALSE(value.is_discarded()) << line;
-    outcome.lines.push_back(value);
-  }
+  // Everything the agent wrote, up to the end of its output.
+  outcome.lines = testing_support::readEventsToEnd(child);
   outcome.status = child.wait().value_or(-1);
   outcome.report = testing_support::scenarioReport(outcome.dir);
   return outcome;

@@ -108,6 +108,7 @@ TEST(RecordingStart, ChoosesTheDisplayAndTheFrameRate) {
           stopAt(ctx, 1000.5);
         });
     ASSERT_EQ(out.status, 0);
+    EXPECT_EQ(out.events(), (std::vector<std::string>{"started", "stopped"}));
     EXPECT_EQ(out.report["filter"]["display"], c.display);
     EXPECT_EQ(out.report["configuration"]["frameIntervalTimescale"], c.fps);
     EXPECT_EQ(out.report["configuration"]["frameIntervalValue"], 1);

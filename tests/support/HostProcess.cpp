@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <sys/wait.h>
 #include <thread>
@@ -20,22 +21,32 @@ namespace {
 struct Pipes {
   int toChild[2];
   int fromChild[2];
+  int errorFromChild[2];
 };
 
 Pipes makePipes() {
   Pipes p{};
-  if (pipe2(p.toChild, O_CLOEXEC) != 0 || pipe2(p.fromChild, O_CLOEXEC) != 0) std::abort();
+  if (pipe2(p.toChild, O_CLOEXEC) != 0 || pipe2(p.fromChild, O_CLOEXEC) != 0 ||
+      pipe2(p.errorFromChild, O_CLOEXEC) != 0) {
+    std::abort();
+  }
   return p;
 }
 
-// In the child: the pipes become standard input and output.
+// In the child: the pipes become standard input, output and error.
 void becomeChild(const Pipes& p) {
   dup2(p.toChild[0], STDIN_FILENO);
   dup2(p.fromChild[1], STDOUT_FILENO);
-  // Standard error goes nowhere: the agent must never need it.
-  int devnull = open("/dev/null", O_WRONLY);
-  if (devnull >= 0) dup2(devnull, STDERR_FILENO);
+  dup2(p.errorFromChild[1], STDERR_FILENO);
   setpgid(0, 0);
+}
+
+// In the parent: keeps its ends of the pipes.
+void becomeParent(const Pipes& p) {
+  close(p.toChild[0]);
+  close(p.fromChild[1]);
+  close(p.errorFromChild[1]);
+  fcntl(p.errorFromChild[0], F_SETFL, fcntl(p.errorFromChild[0], F_GETFL) | O_NONBLOCK);
 }
 
 }  // namespace
@@ -50,6 +61,7 @@ HostProcess HostProcess::spawn(const std::string& program, const std::vector<std
     auto eq = entry.find('=');
     if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
   }
+  env["TESMAR_KEEP_STDERR"] = "1";
   for (const auto& [k, v] : environment) env[k] = v;
   std::vector<std::string> envStrings;
   for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
@@ -66,9 +78,8 @@ HostProcess HostProcess::spawn(const std::string& program, const std::vector<std
     execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
-  close(p.toChild[0]);
-  close(p.fromChild[1]);
-  return HostProcess(pid, p.toChild[1], p.fromChild[0]);
+  becomeParent(p);
+  return HostProcess(pid, p.toChild[1], p.fromChild[0], p.errorFromChild[0]);
 }
 
 HostProcess HostProcess::fork(const std::function<void()>& body) {
@@ -79,15 +90,17 @@ HostProcess HostProcess::fork(const std::function<void()>& body) {
     body();
     _exit(0);
   }
-  close(p.toChild[0]);
-  close(p.fromChild[1]);
-  return HostProcess(pid, p.toChild[1], p.fromChild[0]);
+  becomeParent(p);
+  return HostProcess(pid, p.toChild[1], p.fromChild[0], p.errorFromChild[0]);
 }
 
 HostProcess::HostProcess(HostProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
       input_(std::exchange(other.input_, -1)),
       output_(std::exchange(other.output_, -1)),
+      error_(std::exchange(other.error_, -1)),
+      errorBytes_(std::move(other.errorBytes_)),
+      errorChecked_(other.errorChecked_),
       pending_(std::move(other.pending_)),
       outputEnded_(other.outputEnded_),
       status_(other.status_) {}
@@ -99,8 +112,50 @@ HostProcess::~HostProcess() {
     int status;
     waitpid(pid_, &status, 0);
   }
+  if (pid_ > 0) checkError();
   if (input_ >= 0) close(input_);
   if (output_ >= 0) close(output_);
+  if (error_ >= 0) close(error_);
+}
+
+void HostProcess::drainError() {
+  if (error_ < 0) return;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = ::read(error_, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return;  // nothing more for now
+    if (n == 0) {       // every writer has closed it (the agent may point it at /dev/null)
+      close(error_);
+      error_ = -1;
+      return;
+    }
+    errorBytes_.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+const std::string& HostProcess::standardError() {
+  drainError();
+  return errorBytes_;
+}
+
+void HostProcess::checkError() {
+  if (errorChecked_) return;
+  errorChecked_ = true;
+  // The child has ended; a process it started may still hold the pipe, so
+  // the rest is read for a short while rather than to its end.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+  while (error_ >= 0) {
+    drainError();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    if (error_ < 0) break;
+    pollfd fd{error_, POLLIN, 0};
+    if (poll(&fd, 1, static_cast<int>(left.count())) <= 0) break;
+  }
+  EXPECT_EQ(errorBytes_, "") << "child " << pid_ << " wrote " << errorBytes_.size()
+                             << " bytes to its standard error:\n" << errorBytes_;
 }
 
 void HostProcess::write(const std::string& bytes) {
@@ -126,6 +181,14 @@ void HostProcess::closeOutput() {
 
 void HostProcess::signal(int sig) { ::kill(pid_, sig); }
 
+bool HostProcess::catches(int sig) const {
+  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("SigCgt:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1;
+  }
+  return false;
+}
+
 std::optional<std::string> HostProcess::readLine(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
@@ -138,10 +201,12 @@ std::optional<std::string> HostProcess::readLine(std::chrono::milliseconds timeo
     if (outputEnded_) return std::nullopt;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return std::nullopt;
-    pollfd fd{output_, POLLIN, 0};
-    int ready = poll(&fd, 1, static_cast<int>(left.count()));
+    pollfd fds[2] = {{output_, POLLIN, 0}, {error_, POLLIN, 0}};
+    int ready = poll(fds, error_ >= 0 ? 2 : 1, static_cast<int>(left.count()));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return std::nullopt;
+    if (fds[1].revents != 0) drainError();  // keeps a child from blocking on a full pipe
+    if (fds[0].revents == 0) continue;
     char buffer[65536];
     ssize_t n = ::read(output_, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
@@ -197,8 +262,10 @@ std::optional<int> HostProcess::wait(std::chrono::milliseconds timeout) {
   for (;;) {
     int status = 0;
     int got = waitpid(pid_, &status, WNOHANG);
+    drainError();
     if (got == pid_) {
       status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      checkError();
       return status_;
     }
     if (std::chrono::steady_clock::now() >= deadline) {
@@ -207,6 +274,7 @@ std::optional<int> HostProcess::wait(std::chrono::milliseconds timeout) {
       waitpid(pid_, &status, 0);
       status_ = 128 + SIGKILL;
       ADD_FAILURE() << "child " << pid_ << " did not exit in time";
+      checkError();
       return std::nullopt;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

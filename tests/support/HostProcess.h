@@ -2,6 +2,12 @@
 // input and output are pipes; the test writes lines, reads lines with a
 // time-out, sends signals and collects the exit status. The child is killed
 // if the object goes away before it has exited.
+//
+// The agent never writes to standard error, and neither may a library it
+// loads: the child's standard error is a pipe too, and anything that arrives
+// on it fails the test, with the bytes, when the child has ended (wait(), or
+// the object going away). Spawned programs get TESMAR_KEEP_STDERR=1, which
+// keeps the agent from pointing its standard error at /dev/null.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -18,11 +24,13 @@ namespace testing_support {
 class HostProcess {
  public:
   // Runs `program` with `arguments` (argv[1...]); `environment` entries are
-  // added to or replace the test's own environment.
+  // added to or replace the test's own environment, which gets
+  // TESMAR_KEEP_STDERR=1 unless `environment` says otherwise.
   static HostProcess spawn(const std::string& program, const std::vector<std::string>& arguments,
                            const std::map<std::string, std::string>& environment = {});
   // Runs `body` in a forked copy of the test process. `body` must end the
-  // process (it is given stdin/stdout as the pipes); returning exits 0.
+  // process (it is given stdin/stdout/stderr as the pipes); returning exits
+  // 0. Its standard error is checked as a spawned program's is.
   static HostProcess fork(const std::function<void()>& body);
 
   HostProcess(HostProcess&& other) noexcept;
@@ -36,6 +44,9 @@ class HostProcess {
   // away does.
   void closeOutput();
   void signal(int sig);
+  // Whether the child has installed a handler for `sig` (as the kernel
+  // reports it in /proc).
+  bool catches(int sig) const;
   int pid() const { return pid_; }
 
   // The next line of standard output (without its line feed), or nothing at
@@ -48,18 +59,31 @@ class HostProcess {
   std::optional<nlohmann::json> readEvent(const std::string& event,
                                           std::chrono::milliseconds timeout = std::chrono::seconds(10),
                                           std::vector<nlohmann::json>* skipped = nullptr);
-  // Every remaining line until end of output.
+  // Every remaining line until end of output (or until `timeout` passes).
   std::vector<std::string> readRemainingLines(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  // Whether the end of the output has been read.
+  bool outputEnded() const { return outputEnded_ && pending_.empty(); }
 
   // The exit status (or 128 + signal), or nothing when it has not exited in
-  // time (the child is then killed).
+  // time (the child is then killed). Fails the test if the child wrote to
+  // its standard error.
   std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  // What the child wrote to its standard error so far.
+  const std::string& standardError();
 
  private:
-  HostProcess(int pid, int input, int output) : pid_(pid), input_(input), output_(output) {}
+  HostProcess(int pid, int input, int output, int error) : pid_(pid), input_(input), output_(output), error_(error) {}
+  // Reads what has arrived on standard error, without waiting.
+  void drainError();
+  // After the child has ended: the rest of standard error, and a failure of
+  // the test if there was any.
+  void checkError();
   int pid_;
   int input_;
   int output_;
+  int error_;  // read end of the child's standard error, non-blocking
+  std::string errorBytes_;
+  bool errorChecked_ = false;
   std::string pending_;
   bool outputEnded_ = false;
   std::optional<int> status_;

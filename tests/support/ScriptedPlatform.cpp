@@ -1,5 +1,7 @@
 #include "support/ScriptedPlatform.h"
 
+#include "support/Eventually.h"
+
 #include "main/RecordCommand.h"
 #include "platform/LineReader.h"
 #include "platform/ffmpeg/FfmpegMediaWriter.h"
@@ -25,6 +27,7 @@ std::vector<platform::Screen> ScriptedWindowing::screens() {
 
 std::optional<platform::Rect> ScriptedWindowing::windowBounds(uint32_t windowID) {
   std::lock_guard<std::mutex> guard(lock);
+  ++windowBoundsQueries;
   auto it = windowFrames.find(windowID);
   if (it == windowFrames.end()) return std::nullopt;
   return it->second;
@@ -223,7 +226,16 @@ platform::Services ScriptedPlatform::services() {
   return s;
 }
 
-Recorder& ScriptContext::recorder() { return *globalRecorder; }
+platform::StreamOutput* ScriptedStream::output(platform::OutputType type) const {
+  auto it = outputs_.find(type);
+  return it == outputs_.end() ? nullptr : it->second;
+}
+
+// The recorder is the stream's output. It is taken from there rather than
+// from globalRecorder, which the agent's main thread sets without a lock for
+// its own signal path: the outputs were added before the capture started,
+// and the script thread has waited for that start.
+Recorder& ScriptContext::recorder() { return dynamic_cast<Recorder&>(*stream().output(platform::OutputType::screen)); }
 
 void ScriptContext::control(const std::string& line) {
   std::string bytes = line + "\n";
@@ -236,12 +248,7 @@ void ScriptContext::endInput() {
 }
 
 bool ScriptContext::waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  return waitUntil(condition, timeout, std::chrono::milliseconds(1));
 }
 
 namespace {
@@ -311,7 +318,6 @@ HostProcess runScenario(const std::string& configLine, const std::function<void(
       if (!platform.capture->waitUntilStarted(std::chrono::seconds(30))) return;
       ScriptContext context{*platform.clock, *platform.capture, *platform.windowing, *platform.files, control[1],
                             reportPath};
-      context.waitFor([] { return globalRecorder != nullptr; });
       context.note("configuration", describe(*platform.capture->configuration));
       context.note("filter", describe(*platform.capture->filter));
       nlohmann::json outputs = nlohmann::json::array();

@@ -10,7 +10,7 @@
 // services. The script runs on its own thread in the child once the capture
 // has started; it delivers samples, moves the clock and writes control lines.
 // The parent sees what a host sees: the event lines, the exit status and the
-// files.
+// files; anything the child writes to standard error fails the test.
 #pragma once
 
 #include "platform/Platform.h"
@@ -50,6 +50,7 @@ class ScriptedWindowing final : public platform::WindowingService {
   std::map<uint32_t, platform::Rect> windowFrames;  // global top-left
   platform::Point pointer;                          // screen space
   mutable std::mutex lock;
+  std::atomic<int> windowBoundsQueries{0};
 
   std::vector<platform::Screen> screens() override;
   std::optional<double> displayModeRefreshRate(uint32_t) override { return 60; }
@@ -109,6 +110,9 @@ class ScriptedStream final : public platform::CaptureStream {
   void deliver(const platform::SampleBuffer& sample, platform::OutputType type);
   // Reports a failure as the capture service would, from its own thread.
   void failWith(const std::string& description);
+
+  // The output added for `type` (the recorder), or null.
+  platform::StreamOutput* output(platform::OutputType type) const;
 
   std::vector<platform::OutputType> outputTypes;
   std::atomic<bool> stopped{false};
