@@ -1,0 +1,168 @@
+// Event lines and input-log records built from arbitrary strings and numbers
+// (any bytes as keys and string values, any double bit pattern, nesting).
+// Property: emit() and NDJSON::write() each write either nothing (exactly
+// when the message holds a string that is not valid UTF-8 or a number that
+// is not finite) or one line: a JSON text without line breaks, then a single
+// "\n". The text parses back to the message, and every "/" in it is written
+// "\/". Both writers produce the same bytes.
+#include "FuzzSupport.h"
+#include "input/NDJSON.h"
+#include "main/EventChannel.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+using nlohmann::json;
+
+namespace {
+
+struct Built {
+  json value;
+  bool serialisable = true;
+};
+
+std::string anyString(FuzzedDataProvider& in, Built& built) {
+  std::string s = in.ConsumeRandomLengthString(40);
+  if (!fuzz::isValidUtf8(s)) built.serialisable = false;
+  return s;
+}
+
+json anyValue(FuzzedDataProvider& in, Built& built, int depth);
+
+json anyObject(FuzzedDataProvider& in, Built& built, int depth) {
+  json object = json::object();
+  const int members = in.ConsumeIntegralInRange(0, 6);
+  for (int i = 0; i < members && in.remaining_bytes() > 0; ++i) {
+    std::string key = anyString(in, built);
+    object[key] = anyValue(in, built, depth + 1);
+  }
+  return object;
+}
+
+json anyValue(FuzzedDataProvider& in, Built& built, int depth) {
+  switch (in.ConsumeIntegralInRange(0, depth < 3 ? 8 : 6)) {
+    case 0: return anyString(in, built);
+    case 1: return in.ConsumeIntegral<int64_t>();
+    case 2: return in.ConsumeIntegral<uint64_t>();
+    case 3: {
+      uint64_t bits = in.ConsumeIntegral<uint64_t>();
+      double d;
+      std::memcpy(&d, &bits, sizeof d);
+      if (!std::isfinite(d)) built.serialisable = false;
+      return d;
+    }
+    case 4: return in.ConsumeProbability<double>() * 1e6;
+    case 5: return in.ConsumeBool();
+    case 6: return nullptr;
+    case 7: {
+      json array = json::array();
+      const int n = in.ConsumeIntegralInRange(0, 4);
+      for (int i = 0; i < n; ++i) array.push_back(anyValue(in, built, depth + 1));
+      return array;
+    }
+    default: return anyObject(in, built, depth);
+  }
+}
+
+// Every "/" of the JSON text stands inside a string, escaped as "\/".
+bool slashesEscaped(const std::string& text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ++i;  // the escaped character, whatever it is
+    } else if (text[i] == '/') {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string readAll(int fd) {
+  std::string out;
+  char chunk[4096];
+  off_t at = 0;
+  for (;;) {
+    ssize_t n = ::pread(fd, chunk, sizeof chunk, at);
+    FUZZ_CHECK(n >= 0);
+    if (n == 0) return out;
+    out.append(chunk, static_cast<size_t>(n));
+    at += n;
+  }
+}
+
+struct Setup {
+  std::string dir;
+  std::string logPath;
+  Setup() {
+    // Standard output becomes an in-memory file the target reads back.
+    int out = ::memfd_create("stdout", MFD_CLOEXEC);
+    FUZZ_CHECK(out >= 0);
+    FUZZ_CHECK(::dup2(out, STDOUT_FILENO) == STDOUT_FILENO);
+    ::close(out);
+    // A memory file system where there is one: the log is made afresh for
+    // every input.
+    char pattern[] = "/dev/shm/tesmar-fuzz-XXXXXX";
+    char fallback[] = "/tmp/tesmar-fuzz-XXXXXX";
+    const char* made = ::mkdtemp(pattern);
+    if (made == nullptr) made = ::mkdtemp(fallback);
+    FUZZ_CHECK(made != nullptr);
+    dir = made;
+    logPath = dir + "/log.ndjson";
+  }
+  ~Setup() {
+    ::unlink(logPath.c_str());
+    ::rmdir(dir.c_str());
+  }
+};
+
+const Setup& setup() {
+  static Setup s;
+  return s;
+}
+
+void checkLine(const std::string& written, const Built& built) {
+  if (!built.serialisable) {
+    FUZZ_CHECK(written.empty());
+    return;
+  }
+  FUZZ_CHECK(!written.empty() && written.back() == '\n');
+  const std::string text = written.substr(0, written.size() - 1);
+  FUZZ_CHECK(text.find('\n') == std::string::npos);
+  FUZZ_CHECK(slashesEscaped(text));
+  json back = json::parse(text, nullptr, false);
+  FUZZ_CHECK(!back.is_discarded());
+  FUZZ_CHECK(back == built.value);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const Setup& s = setup();
+  FuzzedDataProvider in(data, size);
+  Built built;
+  built.value = anyObject(in, built, 0);
+
+  FUZZ_CHECK(::ftruncate(STDOUT_FILENO, 0) == 0);
+  FUZZ_CHECK(::lseek(STDOUT_FILENO, 0, SEEK_SET) == 0);
+  emit(built.value);
+  const std::string emitted = readAll(STDOUT_FILENO);
+  checkLine(emitted, built);
+
+  {
+    NDJSON log(s.logPath);
+    FUZZ_CHECK(log.isOpen());
+    log.write(built.value);
+    log.close();
+  }
+  int fd = ::open(s.logPath.c_str(), O_RDONLY | O_CLOEXEC);
+  FUZZ_CHECK(fd >= 0);
+  const std::string logged = readAll(fd);
+  ::close(fd);
+  FUZZ_CHECK(logged == emitted);
+  return 0;
+}
