@@ -4,10 +4,13 @@
 // when the message holds a string that is not valid UTF-8 or a number that
 // is not finite) or one line: a JSON text without line breaks, then a single
 // "\n". The text parses back to the message, and every "/" in it is written
-// "\/". Both writers produce the same bytes.
+// "\/". Both writers produce the same bytes. The pretty form (metadata.json)
+// exists exactly when the line does, parses back to the message and escapes
+// "/" the same way.
 #include "FuzzSupport.h"
 #include "input/NDJSON.h"
 #include "main/EventChannel.h"
+#include "platform/Json.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -164,5 +167,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string logged = readAll(fd);
   ::close(fd);
   FUZZ_CHECK(logged == emitted);
+
+  const std::optional<std::string> pretty = platform::serializePrettyJson(built.value);
+  FUZZ_CHECK(pretty.has_value() == built.serialisable);
+  if (pretty) {
+    FUZZ_CHECK(slashesEscaped(*pretty));
+    json back = json::parse(*pretty, nullptr, false);
+    FUZZ_CHECK(!back.is_discarded() && back == built.value);
+  }
   return 0;
 }
