@@ -25,39 +25,29 @@ using nlohmann::json;
 
 namespace {
 
-struct Built {
-  json value;
-  bool serialisable = true;
-};
+std::string anyString(FuzzedDataProvider& in) { return in.ConsumeRandomLengthString(40); }
 
-std::string anyString(FuzzedDataProvider& in, Built& built) {
-  std::string s = in.ConsumeRandomLengthString(40);
-  if (!fuzz::isValidUtf8(s)) built.serialisable = false;
-  return s;
-}
+json anyValue(FuzzedDataProvider& in, int depth);
 
-json anyValue(FuzzedDataProvider& in, Built& built, int depth);
-
-json anyObject(FuzzedDataProvider& in, Built& built, int depth) {
+json anyObject(FuzzedDataProvider& in, int depth) {
   json object = json::object();
   const int members = in.ConsumeIntegralInRange(0, 6);
   for (int i = 0; i < members && in.remaining_bytes() > 0; ++i) {
-    std::string key = anyString(in, built);
-    object[key] = anyValue(in, built, depth + 1);
+    std::string key = anyString(in);
+    object[key] = anyValue(in, depth + 1);  // a repeated key replaces its value
   }
   return object;
 }
 
-json anyValue(FuzzedDataProvider& in, Built& built, int depth) {
+json anyValue(FuzzedDataProvider& in, int depth) {
   switch (in.ConsumeIntegralInRange(0, depth < 3 ? 8 : 6)) {
-    case 0: return anyString(in, built);
+    case 0: return anyString(in);
     case 1: return in.ConsumeIntegral<int64_t>();
     case 2: return in.ConsumeIntegral<uint64_t>();
     case 3: {
       uint64_t bits = in.ConsumeIntegral<uint64_t>();
       double d;
       std::memcpy(&d, &bits, sizeof d);
-      if (!std::isfinite(d)) built.serialisable = false;
       return d;
     }
     case 4: return in.ConsumeProbability<double>() * 1e6;
@@ -66,10 +56,28 @@ json anyValue(FuzzedDataProvider& in, Built& built, int depth) {
     case 7: {
       json array = json::array();
       const int n = in.ConsumeIntegralInRange(0, 4);
-      for (int i = 0; i < n; ++i) array.push_back(anyValue(in, built, depth + 1));
+      for (int i = 0; i < n; ++i) array.push_back(anyValue(in, depth + 1));
       return array;
     }
-    default: return anyObject(in, built, depth);
+    default: return anyObject(in, depth);
+  }
+}
+
+// Whether the message has a JSON form: every key and string valid UTF-8,
+// every number finite.
+bool serialisable(const json& value) {
+  switch (value.type()) {
+    case json::value_t::string: return fuzz::isValidUtf8(value.get_ref<const std::string&>());
+    case json::value_t::number_float: return std::isfinite(value.get<double>());
+    case json::value_t::array:
+      for (const json& element : value)
+        if (!serialisable(element)) return false;
+      return true;
+    case json::value_t::object:
+      for (const auto& [key, member] : value.items())
+        if (!fuzz::isValidUtf8(key) || !serialisable(member)) return false;
+      return true;
+    default: return true;
   }
 }
 
@@ -128,8 +136,8 @@ const Setup& setup() {
   return s;
 }
 
-void checkLine(const std::string& written, const Built& built) {
-  if (!built.serialisable) {
+void checkLine(const std::string& written, const json& message, bool hasForm) {
+  if (!hasForm) {
     FUZZ_CHECK(written.empty());
     return;
   }
@@ -139,7 +147,7 @@ void checkLine(const std::string& written, const Built& built) {
   FUZZ_CHECK(slashesEscaped(text));
   json back = json::parse(text, nullptr, false);
   FUZZ_CHECK(!back.is_discarded());
-  FUZZ_CHECK(back == built.value);
+  FUZZ_CHECK(back == message);
 }
 
 }  // namespace
@@ -147,19 +155,19 @@ void checkLine(const std::string& written, const Built& built) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Setup& s = setup();
   FuzzedDataProvider in(data, size);
-  Built built;
-  built.value = anyObject(in, built, 0);
+  const json message = anyObject(in, 0);
+  const bool hasForm = serialisable(message);
 
   FUZZ_CHECK(::ftruncate(STDOUT_FILENO, 0) == 0);
   FUZZ_CHECK(::lseek(STDOUT_FILENO, 0, SEEK_SET) == 0);
-  emit(built.value);
+  emit(message);
   const std::string emitted = readAll(STDOUT_FILENO);
-  checkLine(emitted, built);
+  checkLine(emitted, message, hasForm);
 
   {
     NDJSON log(s.logPath);
     FUZZ_CHECK(log.isOpen());
-    log.write(built.value);
+    log.write(message);
     log.close();
   }
   int fd = ::open(s.logPath.c_str(), O_RDONLY | O_CLOEXEC);
@@ -168,12 +176,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ::close(fd);
   FUZZ_CHECK(logged == emitted);
 
-  const std::optional<std::string> pretty = platform::serializePrettyJson(built.value);
-  FUZZ_CHECK(pretty.has_value() == built.serialisable);
+  const std::optional<std::string> pretty = platform::serializePrettyJson(message);
+  FUZZ_CHECK(pretty.has_value() == hasForm);
   if (pretty) {
     FUZZ_CHECK(slashesEscaped(*pretty));
     json back = json::parse(*pretty, nullptr, false);
-    FUZZ_CHECK(!back.is_discarded() && back == built.value);
+    FUZZ_CHECK(!back.is_discarded() && back == message);
   }
   return 0;
 }
