@@ -12,6 +12,7 @@
 #include "FuzzSupport.h"
 #include "platform/LineReader.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <sys/socket.h>
 #include <unistd.h>
