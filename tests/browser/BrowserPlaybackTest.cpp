@@ -70,6 +70,7 @@ json playInBrowser(const std::string& dir) {
   std::filesystem::copy_file(BROWSER_TEST_DIR "/player.html", dir + "/player.html",
                              std::filesystem::copy_options::overwrite_existing);
   HostProcess server = HostProcess::spawn("/usr/bin/python3", {BROWSER_TEST_DIR "/RangeServer.py", dir, "--lifetime", "90"});
+  server.allowStandardError();
   const std::optional<std::string> port = server.readLine(std::chrono::seconds(10));
   if (!port) return {{"errors", {"the server did not start"}}};
   TempDir profile;
@@ -80,6 +81,7 @@ json playInBrowser(const std::string& dir) {
        "--user-data-dir=" + profile.file("profile"), "--autoplay-policy=no-user-gesture-required",
        "http://127.0.0.1:" + *port + "/player.html?video=screen.mp4&audio=microphone.m4a"},
       {{"HOME", profile.file("home")}});
+  browser.allowStandardError();
   const std::optional<std::string> result = server.readLine(std::chrono::seconds(60));
   if (!result) return {{"errors", {"the page reported nothing"}}};
   return json::parse(*result, nullptr, false);

@@ -51,17 +51,6 @@ const char* name(Moment m) {
   return "";
 }
 
-// Whether process `pid` has taken over SIGTERM (a host cannot know when a
-// program gets there; until then the signal's default action applies).
-bool catchesSigterm(int pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("SigCgt:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1;
-  }
-  return false;
-}
-
 // Names, sizes and modification times of everything under `dir`.
 std::string snapshot(const fs::path& dir) {
   std::error_code error;
@@ -100,7 +89,9 @@ class RecordingLifecycle : public RecordingTest {
 
     std::vector<json> lines;
     // Before the program has taken SIGTERM over, the signal ends it silently.
-    if (ending.sigterm) ASSERT_TRUE(waitFor([&] { return catchesSigterm(agent_->pid()); }));
+    if (ending.sigterm) {
+      ASSERT_TRUE(waitFor([&] { return agent_->catches(SIGTERM); }));
+    }
     if (moment == Moment::withConfiguration) {
       agent_->write(config.dump() + "\n" + controls);
       if (ending.closeInput) agent_->closeInput();

@@ -261,7 +261,7 @@ TEST_P(CrashSafeFile, FinishedFileHasItsDurationInTheHeaderAndSeeksToTheEnd) {
 INSTANTIATE_TEST_SUITE_P(Files, CrashSafeFile,
                          ::testing::Values(FileCase{"screen.mp4", Kind::video},
                                            FileCase{"microphone.m4a", Kind::audio}),
-                         [](const auto& info) { return info.param.kind == Kind::video ? "Video" : "Audio"; });
+                         [](const auto& test) { return test.param.kind == Kind::video ? "Video" : "Audio"; });
 
 TEST(CrashSafeVideo, FragmentsStartAtKeyFramesAtLeastEverySecond) {
   // A screen that changes seldom: 4 frames a second, so the 30-frame

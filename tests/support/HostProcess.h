@@ -32,6 +32,9 @@ class HostProcess {
   // process (it is given stdin/stdout/stderr as the pipes); returning exits
   // 0. Its standard error is checked as a spawned program's is.
   static HostProcess fork(const std::function<void()>& body);
+  // For a program that is not the agent (a browser, a helper server): what
+  // it prints on its standard error is its own business and fails nothing.
+  void allowStandardError() { errorChecked_ = true; }
 
   HostProcess(HostProcess&& other) noexcept;
   HostProcess& operator=(HostProcess&&) = delete;
