@@ -62,6 +62,9 @@ class Muxer {
   // it when it is a video key frame or the fragment holds half a second of
   // audio.
   bool write(AVPacket* packet, const AVStream* stream, AVRational timeBase, std::string& error);
+  // Cuts the fragment now if it holds anything (the next packet written is
+  // a video key frame).
+  bool endFragment(std::string& error) { return fragmentPackets_ == 0 || cut(error); }
   // Cuts an audio fragment that has waited half a second for more packets (the
   // audio stopped coming). Video waits for its next key frame.
   bool cutIfStale(std::chrono::steady_clock::time_point now, std::string& error);

@@ -233,6 +233,9 @@ bool VideoEncoder::writeReady(bool atEnd, std::optional<int64_t> endTicks, std::
   if (atEnd) alignTail(trackEnd);
   while (waitingCount_ > 0) {
     AVPacket* packet = waiting_[waitingHead_];
+    // Everything before a key frame is written: the fragment ends now, not
+    // when the key frame's own successor comes.
+    if ((packet->flags & AV_PKT_FLAG_KEY) && !muxer_->endFragment(error)) return false;
     if (waitingCount_ >= 2) {
       // A sample lasts until the next one's decode time: the fragmented
       // container places each fragment's first sample where the previous
