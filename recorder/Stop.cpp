@@ -63,8 +63,9 @@ void Recorder::stop(const std::string& reason, bool cancel, std::optional<nlohma
     double durationMs = 0;
     if (t0) durationMs = std::max(0.0, (now - *t0 - pauseTotal) * 1000);
     stopRequest_ = StopRequest{reason, cancel, durationMs};
-    // The warning that explains this stop comes before anything of it.
-    if (notice) emit(*notice);
+    // The warning that explains this stop comes before anything of it, and
+    // only while there is a recording to stop.
+    if (notice && (phase_ == Phase::starting || phase_ == Phase::recording)) emit(*notice);
     switch (phase_) {
       case Phase::starting:
         // The start runs the stop when it ends; its waits end early.
