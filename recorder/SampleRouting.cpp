@@ -46,6 +46,7 @@ void Recorder::routeVideo(const platform::SampleBuffer& sample) {
   bool firstFrame = false;
   platform::Size size;
   double pointPixelScale = 0;
+  ClockState clock;
   {
     std::lock_guard<std::mutex> lock(stateLock_);
     if (stopping) return;  // a stop that began after the check above
@@ -55,6 +56,7 @@ void Recorder::routeVideo(const platform::SampleBuffer& sample) {
       size = pixelSize;
       pointPixelScale = scale;
     }
+    clock = {t0, pausedAt, pauseTotal, stopping};
   }
   if (firstFrame) {
     if (video) video->start(platform::MediaTime::zero());
@@ -68,7 +70,6 @@ void Recorder::routeVideo(const platform::SampleBuffer& sample) {
           {"startedAtUnixMs", startedAtUnix * 1000}});
   }
 
-  const ClockState clock = readClock();
   if (clock.pausedAt) return;
   const auto offset = platform::MediaTime::fromSeconds(*clock.t0 + clock.pauseTotal, kNanosecondTimescale);
   std::optional<platform::SampleBuffer> retimed = retime(sample, offset);
