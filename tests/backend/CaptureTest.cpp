@@ -12,6 +12,7 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <mutex>
 
@@ -87,6 +88,16 @@ class Collector final : public platform::StreamOutput, public platform::StreamDe
       return false;
     });
     if (!found) return std::nullopt;
+    return lastComplete_;
+  }
+  // Waits until the last complete frame satisfies `shows` (a frame taken
+  // between two changes may show only the first of them).
+  std::optional<SampleBuffer> completeShowing(const std::function<bool(const SampleBuffer&)>& shows,
+                                              std::chrono::milliseconds timeout = 5s) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!changed_.wait_for(lock, timeout, [&] { return lastComplete_ && shows(*lastComplete_); })) {
+      return std::nullopt;
+    }
     return lastComplete_;
   }
   std::vector<int64_t> statuses() {
@@ -270,17 +281,16 @@ TEST_F(Capture, AWindowShowsItsOwnContentsWhenCoveredAndMovedAndNothingOnceGone)
 
   // Moved off to the right and repainted: still its own contents.
   ASSERT_EQ(desktop_.run({"xdotool", "windowmove", "--sync", std::to_string(recorded->id()), "400", "300"}), 0);
-  size_t seen = collector.count();
   recorded->fill(kBlue);
-  frame = collector.completeAfter(seen);
-  ASSERT_TRUE(frame);
-  EXPECT_EQ(rgbAt(*frame, width / 2, height - 20), kBlue);
+  frame = collector.completeShowing(
+      [&](const SampleBuffer& shown) { return rgbAt(shown, width / 2, height - 20) == kBlue; });
+  EXPECT_TRUE(frame) << "the repainted window was never captured in blue";
 
   // Closed: the stream goes on with idle frames only.
   recorded.reset();
   ASSERT_TRUE(testing_support::waitUntil([&] { return collector.statuses().back() != 0; }))
       << "frames of the closed window keep coming";
-  seen = collector.count();
+  const size_t seen = collector.count();
   ASSERT_TRUE(collector.waitForCount(seen + 10));
   const std::vector<int64_t> statuses = collector.statuses();
   EXPECT_EQ(std::count(statuses.begin() + static_cast<long>(seen), statuses.end(), 0), 0);
