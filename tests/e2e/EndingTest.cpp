@@ -150,12 +150,7 @@ TEST_F(RecordingEnds, CancelLeavesWhatWasInTheFolderBefore) {
   std::ofstream(dir_ / "thesis.txt") << "months of work";
   std::ofstream(dir_ / "sub" / "photo.jpg") << "a photo";
   std::ofstream(dir_ / "cursors" / "mine.png") << "a picture";
-  std::map<std::string, std::string> before;
-  for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
-    std::ifstream in(entry.path());
-    before[entry.path().lexically_relative(dir_).string()] =
-        entry.is_directory() ? "<folder>" : std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  const std::optional<FolderContents> before = folderContents(dir_);
 
   agent_.emplace(HostProcess::spawn(TESMAR_BINARY, {"record"}, desktop_->environment()));
   agent_->writeLine(json{{"outputDir", dir_.string()}, {"mode", "screen"}, {"systemAudio", true}, {"microphone", true}}
@@ -165,13 +160,7 @@ TEST_F(RecordingEnds, CancelLeavesWhatWasInTheFolderBefore) {
   agent_->writeLine("cancel");
   EXPECT_EQ(awaitEnd(), (json{{"event", "cancelled"}}));
 
-  std::map<std::string, std::string> after;
-  for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
-    std::ifstream in(entry.path());
-    after[entry.path().lexically_relative(dir_).string()] =
-        entry.is_directory() ? "<folder>" : std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  EXPECT_EQ(after, before);
+  EXPECT_EQ(folderContents(dir_), before);
 }
 
 // A small file system of its own, mounted for the test and gone with it.

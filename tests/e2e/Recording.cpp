@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 
 namespace e2e_tests {
@@ -214,6 +215,30 @@ void RecordingTest::expectVideoMatches(const json& metadata, int pauses) const {
   const double duration = metadata.at("durationMs").get<double>() / 1000;
   EXPECT_NEAR(std::stod(video.value("duration", "0")), duration, frame);
   EXPECT_NEAR(std::stod(info->at("format").value("duration", "0")), duration, frame);
+}
+
+std::optional<FolderContents> folderContents(const fs::path& dir) {
+  std::error_code error;
+  if (!fs::exists(dir, error)) return std::nullopt;
+  FolderContents contents;
+  for (auto it = fs::recursive_directory_iterator(dir, error); !error && it != fs::recursive_directory_iterator();
+       it.increment(error)) {
+    std::string& entry = contents[it->path().lexically_relative(dir).string()];
+    if (it->is_directory(error)) {
+      entry = "<folder>";
+      continue;
+    }
+    std::ifstream in(it->path(), std::ios::binary);
+    uint64_t hash = 14695981039346656037u;  // FNV-1a
+    for (std::istreambuf_iterator<char> byte(in), end; byte != end; ++byte) {
+      hash = (hash ^ static_cast<unsigned char>(*byte)) * 1099511628211u;
+    }
+    std::ostringstream description;
+    description << it->file_size(error) << " bytes, hash " << std::hex << hash << std::dec << ", written "
+                << it->last_write_time(error).time_since_epoch().count();
+    entry = description.str();
+  }
+  return contents;
 }
 
 void RecordingTest::expectPlayable() const {

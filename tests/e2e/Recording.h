@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -43,6 +44,13 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 // compares: H.264's 4:2:0 YUV gives back each channel within a few steps.
 bool looksLike(const testing_support::Rgb& pixel, uint32_t rgb, int tolerance = 48);
 std::string describe(const testing_support::Rgb& pixel);
+
+// Everything under `dir`, by path relative to it: "<folder>", or a file's
+// size, a hash of its bytes and its modification time, so that two listings
+// differ when a file was added, removed, changed or written again. Nothing
+// when `dir` does not exist.
+using FolderContents = std::map<std::string, std::string>;
+std::optional<FolderContents> folderContents(const fs::path& dir);
 
 // Repaints a window with each of `colours` in turn, one every `period`, on
 // a thread of its own, until stop() or destruction. The window must not be
