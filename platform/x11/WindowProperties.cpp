@@ -9,7 +9,7 @@ namespace platform::x11 {
 
 std::vector<uint32_t> Property::items32() const {
   std::vector<uint32_t> items;
-  if (format != 32) return items;
+  if (format != 32 || bytes.size() < 4) return items;  // an empty list has no data to copy
   items.resize(bytes.size() / 4);
   std::memcpy(items.data(), bytes.data(), items.size() * 4);
   return items;

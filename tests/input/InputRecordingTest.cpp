@@ -105,7 +105,9 @@ TEST_F(InputRecordingTest, PointerMovesCursorChangesAndClicks) {
     auto moves = readRecords(dir / "mouse-moves.ndjson");
     return moves.size() >= 2 && moves.back()["x"] == 300 && moves[moves.size() - 2]["x"] == 300;
   });
-  const std::string xtermCursor = readRecords(dir / "mouse-moves.ndjson").back()["cursor"];
+  const auto movesWithXterm = readRecords(dir / "mouse-moves.ndjson");
+  ASSERT_FALSE(movesWithXterm.empty());
+  const std::string xtermCursor = movesWithXterm.back()["cursor"];
   kill(xterm, SIGTERM);
   // The window has gone once the pointer shows another cursor again.
   EXPECT_TRUE(!cursorChanged || waitFor([&] { return readRecords(dir / "mouse-moves.ndjson").back()["cursor"] != xtermCursor; }));
