@@ -28,10 +28,13 @@ namespace platform::ffmpeg {
 namespace {
 
 // Queue depths: about 130 ms of video at 60 fps (each entry holds a captured
-// frame, so a deep queue would starve the capture's buffer pool), and about a
-// second of audio in 10-20 ms buffers.
+// frame, so a deep queue would starve the capture's buffer pool), and several
+// seconds of audio in 10-20 ms buffers: a busy machine or a disk that
+// throttles writes can stall the encoding thread for over a second, and
+// dropped sound cannot be recorded again. No more than the audio capture can
+// hold out of its pool at once.
 constexpr size_t kVideoQueueDepth = 8;
-constexpr size_t kAudioQueueDepth = 64;
+constexpr size_t kAudioQueueDepth = 256;
 
 // How often an idle encoding thread looks at its file: an audio fragment
 // waiting for more samples is cut, a removed file noticed.
