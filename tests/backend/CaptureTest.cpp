@@ -208,14 +208,18 @@ TEST_F(Capture, AStaticScreenGivesIdleFramesAndAChangeACompleteOne) {
   EXPECT_EQ(rgbAt(*changed, 200, 175), kBlue);
   stream->stopCapture();
 
-  // Paced at the frame interval, stamped on the host clock at the grab.
+  // Paced at the frame interval, stamped on the host clock at the grab: never
+  // after the frame arrived, and not long before (a stamp from another clock,
+  // or from the start of the stream, would be off by seconds; a sanitizer
+  // build on a busy machine may take a tenth of a second to deliver).
   const std::vector<double> times = collector.times();
   const std::vector<double> arrivals = collector.arrivals();
   const double rate = (times.size() - 1) / (times.back() - times.front());
   EXPECT_NEAR(rate, 30, 3);
+  constexpr double kLongestDelivery = 0.5;
   for (size_t i = 0; i < times.size(); ++i) {
     EXPECT_LE(times[i], arrivals[i]);
-    EXPECT_LT(arrivals[i] - times[i], 0.1);
+    EXPECT_LT(arrivals[i] - times[i], kLongestDelivery);
     if (i > 0) {
       EXPECT_GT(times[i], times[i - 1]);
     }
