@@ -198,7 +198,7 @@ MediaTime SampleBuffer::duration() const {
 }
 
 const VideoFrameData* SampleBuffer::videoFrame() const {
-  if (!data_ || data_->kind() != MediaData::Kind::videoBGRA) return nullptr;
+  if (!data_ || data_->kind() != MediaData::Kind::video) return nullptr;
   return static_cast<const VideoFrameData*>(data_.get());
 }
 

@@ -95,7 +95,7 @@ struct SampleAttachmentsArray {
 // recycle() to take the object back instead of deleting it.
 class MediaData {
  public:
-  enum class Kind { videoBGRA, audioFloatInterleaved };
+  enum class Kind { video, audioFloatInterleaved };
 
   virtual ~MediaData() = default;
   virtual Kind kind() const = 0;
@@ -116,14 +116,27 @@ class MediaData {
   mutable std::atomic<int> refs_{0};
 };
 
-// 32-bit BGRA pixels, top row first.
+// How a frame's pixels are laid out; the values are the capture
+// configuration's four-character codes.
+enum class PixelFormat : uint32_t {
+  bgra = 0x42475241,  // "BGRA": 32-bit BGRA, one plane
+  i420 = 0x79343230,  // "y420": 8-bit 4:2:0 in three planes (Y, Cb, Cr), BT.709, limited range
+};
+
+// A video frame, top row first: 32-bit BGRA, or 4:2:0 YUV whose chroma
+// planes are (width + 1) / 2 by (height + 1) / 2.
 class VideoFrameData : public MediaData {
  public:
-  Kind kind() const override { return Kind::videoBGRA; }
+  Kind kind() const override { return Kind::video; }
+  virtual PixelFormat pixelFormat() const { return PixelFormat::bgra; }
   virtual int width() const = 0;
   virtual int height() const = 0;
+  // Plane 0: the BGRA pixels, or the luma of a 4:2:0 frame.
   virtual int bytesPerRow() const = 0;
   virtual const uint8_t* pixels() const = 0;
+  // Plane 0 to 2 of a 4:2:0 frame (Y, Cb, Cr); a BGRA frame has plane 0 only.
+  virtual const uint8_t* plane(int i) const { return i == 0 ? pixels() : nullptr; }
+  virtual int planeStride(int i) const { return i == 0 ? bytesPerRow() : 0; }
 };
 
 // Interleaved 32-bit float PCM.

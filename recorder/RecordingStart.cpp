@@ -10,13 +10,20 @@
 #include "platform/Process.h"
 #include "recorder/Recorder.h"
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 
 namespace {
 
 constexpr const char* kCannotStart = "Cannot start recording: ";
-constexpr int kQueueDepth = 8;
+// Frames the capture may have handed on at once, each 12 bits per pixel;
+// this pool, not the writer's queue, bounds what waits for the encoder:
+// about 66 ms ride out its uneven pace (4 frames at 60 fps, 2 at 30 fps),
+// plus the frame it is encoding, the last frame kept to be repeated while the
+// screen is still, and the one on its way to the writer. The encoder keeps
+// copies of its own for its B-frames and threads.
+int captureQueueDepth(int fps) { return 3 + std::clamp((fps * 66 + 999) / 1000, 2, 4); }
 constexpr int64_t kNanosecondTimescale = 1000000000;
 
 bool isSet(const std::optional<bool>& flag) { return flag.value_or(false); }
@@ -163,8 +170,9 @@ void Recorder::bringUp() {
 
   // 11. Timing and format.
   configuration.minimumFrameInterval = platform::MediaTime::make(1, chosenFps);
-  configuration.queueDepth = kQueueDepth;
-  configuration.pixelFormat = 0x42475241;  // "BGRA"
+  configuration.queueDepth = captureQueueDepth(chosenFps);
+  // 4:2:0 from the capture on: converted once, straight from the grab.
+  configuration.pixelFormat = static_cast<uint32_t>(platform::PixelFormat::i420);
   configuration.colorSpaceName = "sRGB";
 
   // 12. Audio capture.

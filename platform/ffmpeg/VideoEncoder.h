@@ -1,4 +1,6 @@
-// H.264 encoding of BGRA frames with libx264, at variable frame rate: each
+// H.264 encoding of BGRA or 4:2:0 frames with libx264 (a 4:2:0 frame of
+// the track's size goes to the encoder as it is, without a copy), at
+// variable frame rate: each
 // frame keeps its own presentation time (1/90000 s ticks) and lasts until the
 // next one; the last lasts until the track's end.
 #pragma once
@@ -35,7 +37,10 @@ class VideoEncoder final : public TrackEncoder {
   bool accepts(const SampleBuffer& sample) const override { return sample.videoFrame() != nullptr; }
 
  private:
-  bool convert(const VideoFrameData& frame, std::string& error);
+  // The picture to send for `frame`: `frame_` filled by conversion or
+  // scaling, or `wrapped_` naming the frame's own planes.
+  AVFrame* picture(const VideoFrameData& frame, std::string& error);
+  void setPictureFormat(AVFrame& picture) const;
   bool receivePackets(std::string& error);
   // Moves a packet's decode time where the container wants it.
   void placeDecodeTime(AVPacket& packet);
@@ -48,7 +53,10 @@ class VideoEncoder final : public TrackEncoder {
 
   VideoSettings settings_;
   AVCodecContext* codec_ = nullptr;
-  AVFrame* frame_ = nullptr;
+  AVFrame* frame_ = nullptr;    // converted or scaled pictures; its buffer is made at the first use
+  AVFrame* wrapped_ = nullptr;     // a 4:2:0 frame's own planes
+  AVBufferRef* token_ = nullptr;   // the buffer every wrapped picture names
+  MediaRef<VideoFrameData> sent_;  // the frame the encoder may still read
   AVPacket* received_ = nullptr;
   Muxer* muxer_ = nullptr;
   const AVStream* stream_ = nullptr;

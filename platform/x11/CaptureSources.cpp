@@ -21,7 +21,9 @@ void finishFrame(PooledFrame& frame, int width, int height) {
   const int stride = frame.width();
   if (width == stride) {
     const size_t count = static_cast<size_t>(width) * height;
-    for (size_t i = 0; i < count; ++i) pixels[i] |= kOpaqueBlack;
+    if (frame.alphaRead()) {
+      for (size_t i = 0; i < count; ++i) pixels[i] |= kOpaqueBlack;
+    }
   } else {
     for (int row = height - 1; row >= 0; --row) {
       uint32_t* to = pixels + static_cast<size_t>(row) * stride;

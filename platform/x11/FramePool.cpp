@@ -17,6 +17,27 @@ void PooledFrame::recycle() const {
   delete this;
 }
 
+namespace {
+constexpr size_t kAlignment = 64;
+size_t aligned(size_t bytes) { return (bytes + kAlignment - 1) / kAlignment * kAlignment; }
+}  // namespace
+
+PooledFrame::PooledFrame(PixelFormat format, int width, int height) : format_(format), width_(width), height_(height) {
+  if (format == PixelFormat::i420) {
+    // Rows start on cache lines: the encoder copies them fastest so.
+    const int chromaWidth = (width + 1) / 2;
+    const size_t chromaHeight = (height + 1) / 2;
+    strides_[0] = static_cast<int>(aligned(width));
+    strides_[1] = strides_[2] = static_cast<int>(aligned(chromaWidth));
+    offsets_[1] = static_cast<size_t>(strides_[0]) * height;
+    offsets_[2] = offsets_[1] + strides_[1] * chromaHeight;
+    byteCount_ = offsets_[2] + strides_[2] * chromaHeight;
+  } else {
+    strides_[0] = width * 4;
+    byteCount_ = static_cast<size_t>(strides_[0]) * height;
+  }
+}
+
 PooledFrame::~PooledFrame() {
   if (shared_) {
     shmdt(pixels_);
@@ -26,8 +47,10 @@ PooledFrame::~PooledFrame() {
 }
 
 Result<std::unique_ptr<FramePool>> FramePool::create(std::shared_ptr<Connection> connection, int count, int width,
-                                                     int height, bool sharedMemory) {
-  std::unique_ptr<FramePool> pool(new FramePool(std::move(connection), sharedMemory));
+                                                     int height, bool sharedMemory, PixelFormat format,
+                                                     bool alphaRead) {
+  std::unique_ptr<FramePool> pool(
+      new FramePool(std::move(connection), sharedMemory && format == PixelFormat::bgra, format, alphaRead));
   for (int i = 0; i < count; ++i) {
     if (std::optional<Error> error = pool->addFrame(width, height)) return *error;
   }
@@ -35,10 +58,11 @@ Result<std::unique_ptr<FramePool>> FramePool::create(std::shared_ptr<Connection>
 }
 
 std::optional<Error> FramePool::addFrame(int width, int height) {
-  auto* frame = new PooledFrame(width, height);
+  auto* frame = new PooledFrame(format_, width, height);
+  frame->alphaRead_ = alphaRead_;
   const size_t bytes = std::max<size_t>(frame->byteCount(), 4);
   if (!sharedMemory_) {
-    frame->pixels_ = static_cast<uint8_t*>(std::malloc(bytes));
+    frame->pixels_ = static_cast<uint8_t*>(std::aligned_alloc(kAlignment, aligned(bytes)));
     if (frame->pixels_ == nullptr) {
       delete frame;
       return Error{"There is not enough memory for the capture buffers."};

@@ -1,5 +1,6 @@
 #include "platform/x11/VideoStream.h"
 
+#include "platform/Bt709.h"
 #include "platform/Clock.h"
 #include "platform/x11/CaptureSources.h"
 #include "platform/x11/ClientWindows.h"
@@ -155,10 +156,23 @@ std::optional<Error> VideoStream::prepare() {
 
   const int depth = std::max(configuration_.queueDepth, 1);
   const bool shared = options_.sharedMemory && c.hasExtension(&xcb_shm_id);
-  Result<std::unique_ptr<FramePool>> pool = FramePool::create(connection_, depth, width, height, shared);
-  if (!pool && shared) pool = FramePool::create(connection_, depth, width, height, false);
-  if (!pool) return pool.error();
-  pool_ = std::move(pool.value());
+  const bool planar = configuration_.pixelFormat == static_cast<uint32_t>(PixelFormat::i420);
+  // The frames the server writes into: all of them, or the one converted
+  // from (whose alpha nobody reads).
+  const int grabCount = planar ? 1 : depth;
+  Result<std::unique_ptr<FramePool>> grabs =
+      FramePool::create(connection_, grabCount, width, height, shared, PixelFormat::bgra, !planar);
+  if (!grabs && shared) grabs = FramePool::create(connection_, grabCount, width, height, false, PixelFormat::bgra, !planar);
+  if (!grabs) return grabs.error();
+  if (planar) {
+    grabPool_ = std::move(grabs.value());
+    Result<std::unique_ptr<FramePool>> pool =
+        FramePool::create(connection_, depth, width, height, false, PixelFormat::i420);
+    if (!pool) return pool.error();
+    pool_ = std::move(pool.value());
+  } else {
+    pool_ = std::move(grabs.value());
+  }
 
   const MediaTime interval = configuration_.minimumFrameInterval;
   frameDuration_ = interval.isNumeric() && interval > MediaTime::zero() ? interval : MediaTime::make(1, 60);
@@ -180,6 +194,7 @@ std::optional<Error> VideoStream::prepareCapture() {
 void VideoStream::release() {
   source_.reset();
   pool_.reset();  // frames still held downstream stay valid until released
+  grabPool_.reset();
   connection_.reset();
 }
 
@@ -238,7 +253,7 @@ bool VideoStream::tick(bool& first, double dueTime) {
       // lands during the grab makes the next frame complete too.
       const bool changed = source_->changed();
       const MediaTime pts = MediaTime::fromSeconds(dueTime, 1000000000);
-      if ((first || changed) && source_->grab(*frame)) {
+      if ((first || changed) && grab(*frame)) {
         first = false;
         deliver(SampleBuffer::video(MediaRef<VideoFrameData>(frame), pts, frameDuration_, FrameStatus::complete));
       } else {
@@ -255,6 +270,20 @@ bool VideoStream::tick(bool& first, double dueTime) {
     return false;
   }
   return true;
+}
+
+bool VideoStream::grab(PooledFrame& frame) {
+  if (!grabPool_) return source_->grab(frame);
+  PooledFrame* grabbed = grabPool_->acquire();  // never held beyond this call
+  if (grabbed == nullptr) return false;
+  const bool ok = source_->grab(*grabbed);
+  if (ok) {
+    bgraToI420Bt709(grabbed->pixels(), grabbed->bytesPerRow(), frame.width(), frame.height(),
+                    I420Planes{frame.mutablePlane(0), frame.planeStride(0), frame.mutablePlane(1),
+                               frame.planeStride(1), frame.mutablePlane(2), frame.planeStride(2)});
+  }
+  grabPool_->giveBack(grabbed);
+  return ok;
 }
 
 void VideoStream::deliver(const SampleBuffer& sample) {

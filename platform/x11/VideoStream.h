@@ -16,6 +16,12 @@
 // composes the picture from the other windows (see ComposedScreenSource).
 // The pointer is never drawn into the frames.
 //
+// Pixel format: BGRA frames are the grabs themselves (a pool of queueDepth
+// shared-memory frames). With the 4:2:0 format ("y420") the capture thread
+// grabs into one shared-memory frame and converts it at once, in one pass,
+// into a pooled 4:2:0 frame (BT.709, limited range): the frames handed on
+// hold 12 bits per pixel instead of 32.
+//
 // Failure: when the connection to the X server breaks, the delegate hears
 // once "The connection to the X server was lost." and no frame follows.
 #pragma once
@@ -33,6 +39,7 @@ namespace platform::x11 {
 
 class FramePool;
 class FrameSource;
+class PooledFrame;
 
 struct VideoStreamOptions {
   // MIT-SHM grabs; false (or a server without MIT-SHM) copies with GetImage.
@@ -65,6 +72,8 @@ class VideoStream final : public CaptureStream {
   void release();
   void run();
   bool tick(bool& first, double dueTime);
+  // Grabs into `frame`, through the grab frame when converting.
+  bool grab(PooledFrame& frame);
   void deliver(const SampleBuffer& sample);
 
   ContentFilter filter_;
@@ -78,7 +87,8 @@ class VideoStream final : public CaptureStream {
   SampleDelivery delivery_;
 
   std::shared_ptr<Connection> connection_;
-  std::unique_ptr<FramePool> pool_;
+  std::unique_ptr<FramePool> pool_;       // the frames handed on
+  std::unique_ptr<FramePool> grabPool_;   // 4:2:0 only: the one frame grabbed into
   std::unique_ptr<FrameSource> source_;
   MediaTime frameDuration_;
 

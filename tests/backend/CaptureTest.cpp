@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -143,6 +144,28 @@ uint32_t rgbAt(const SampleBuffer& sample, int x, int y) {
   return pixel & 0xFFFFFF;
 }
 
+// Whether the pixel at (x, y) shows `rgb` (0xRRGGBB): exactly in a BGRA
+// frame; in a 4:2:0 frame its luma and its 2x2 block's chroma within one step
+// of the BT.709 limited-range values of `rgb` (the block must lie in one
+// colour).
+bool shows(const SampleBuffer& sample, int x, int y, uint32_t rgb) {
+  const platform::VideoFrameData& frame = *sample.videoFrame();
+  if (frame.pixelFormat() == platform::PixelFormat::bgra) return rgbAt(sample, x, y) == rgb;
+  const double r = (rgb >> 16 & 0xFF) / 255.0, g = (rgb >> 8 & 0xFF) / 255.0, b = (rgb & 0xFF) / 255.0;
+  const double luma = 0.2126 * r + 0.7152 * g + 0.0722 * b;
+  const double expected[3] = {16 + 219 * luma, 128 + 224 * (b - luma) / 1.8556, 128 + 224 * (r - luma) / 1.5748};
+  const int at[3][2] = {{x, y}, {x / 2, y / 2}, {x / 2, y / 2}};
+  for (int i = 0; i < 3; ++i) {
+    const int value = frame.plane(i)[static_cast<size_t>(at[i][1]) * frame.planeStride(i) + at[i][0]];
+    if (std::abs(value - expected[i]) > 1.5) return false;
+  }
+  return true;
+}
+
+const char* formatName(platform::PixelFormat format) {
+  return format == platform::PixelFormat::bgra ? "BGRA" : "4:2:0";
+}
+
 class Capture : public testing::Test {
  protected:
   void SetUp() override { desktop_.useInThisProcess(); }
@@ -228,22 +251,33 @@ TEST_F(Capture, AStaticScreenGivesIdleFramesAndAChangeACompleteOne) {
 
 TEST_F(Capture, PixelsShowTheScreenWithAndWithoutSharedMemory) {
   TestWindow window({.x = 100, .y = 60, .width = 200, .height = 150, .rgb = kGreen});
-  for (bool sharedMemory : {true, false}) {
-    SCOPED_TRACE(sharedMemory ? "MIT-SHM" : "GetImage");
-    Collector collector;
-    auto stream = start(displayFilter(), configuration(640, 480), collector, {.sharedMemory = sharedMemory});
-    std::optional<SampleBuffer> frame = collector.completeAfter(0);
-    ASSERT_TRUE(frame);
-    const platform::VideoFrameData& pixels = *frame->videoFrame();
-    EXPECT_EQ(pixels.width(), 640);
-    EXPECT_EQ(pixels.height(), 480);
-    EXPECT_GE(pixels.bytesPerRow(), 640 * 4);
-    // The client area starts inside the frame openbox draws (at most a few
-    // pixels of border and a title bar above it).
-    EXPECT_EQ(rgbAt(*frame, 200, 140), kGreen);
-    EXPECT_EQ(rgbAt(*frame, 299, 200), kGreen);
-    EXPECT_NE(rgbAt(*frame, 320, 200), kGreen);
-    EXPECT_NE(rgbAt(*frame, 200, 250), kGreen);
+  for (platform::PixelFormat format : {platform::PixelFormat::bgra, platform::PixelFormat::i420}) {
+    for (bool sharedMemory : {true, false}) {
+      SCOPED_TRACE(std::string(formatName(format)) + (sharedMemory ? ", MIT-SHM" : ", GetImage"));
+      platform::StreamConfiguration config = configuration(640, 480);
+      config.pixelFormat = static_cast<uint32_t>(format);
+      Collector collector;
+      auto stream = start(displayFilter(), config, collector, {.sharedMemory = sharedMemory});
+      std::optional<SampleBuffer> frame = collector.completeAfter(0);
+      ASSERT_TRUE(frame);
+      const platform::VideoFrameData& pixels = *frame->videoFrame();
+      EXPECT_EQ(pixels.pixelFormat(), format);
+      EXPECT_EQ(pixels.width(), 640);
+      EXPECT_EQ(pixels.height(), 480);
+      if (format == platform::PixelFormat::bgra) {
+        EXPECT_GE(pixels.bytesPerRow(), 640 * 4);
+      } else {
+        EXPECT_GE(pixels.planeStride(0), 640);
+        EXPECT_GE(pixels.planeStride(1), 320);
+        EXPECT_GE(pixels.planeStride(2), 320);
+      }
+      // The client area starts inside the frame openbox draws (at most a few
+      // pixels of border and a title bar above it).
+      EXPECT_TRUE(shows(*frame, 200, 140, kGreen));
+      EXPECT_TRUE(shows(*frame, 299, 200, kGreen));
+      EXPECT_FALSE(shows(*frame, 320, 200, kGreen));
+      EXPECT_FALSE(shows(*frame, 200, 250, kGreen));
+    }
   }
 }
 
@@ -315,32 +349,36 @@ TEST_F(Capture, AnExcludedWindowIsLeftOutOfTheDisplay) {
 }
 
 TEST_F(Capture, FramesHeldDownstreamAreNotOverwrittenAndSkippedChangesAreNotLost) {
-  TestWindow window({.x = 100, .y = 100, .width = 200, .height = 150, .rgb = kRed});
-  platform::StreamConfiguration config = configuration(640, 480, 30);
-  config.queueDepth = 2;
-  Collector collector(/*holdAll=*/true);
-  auto stream = start(displayFilter(), config, collector);
-  ASSERT_TRUE(collector.completeAfter(0));
-  size_t seen = collector.count();
-  window.fill(kGreen);
-  std::optional<SampleBuffer> second = collector.completeAfter(seen);
-  ASSERT_TRUE(second);
+  for (platform::PixelFormat format : {platform::PixelFormat::bgra, platform::PixelFormat::i420}) {
+    SCOPED_TRACE(formatName(format));
+    TestWindow window({.x = 100, .y = 100, .width = 200, .height = 150, .rgb = kRed});
+    platform::StreamConfiguration config = configuration(640, 480, 30);
+    config.queueDepth = 2;
+    config.pixelFormat = static_cast<uint32_t>(format);
+    Collector collector(/*holdAll=*/true);
+    auto stream = start(displayFilter(), config, collector);
+    ASSERT_TRUE(collector.completeAfter(0));
+    size_t seen = collector.count();
+    window.fill(kGreen);
+    std::optional<SampleBuffer> second = collector.completeAfter(seen);
+    ASSERT_TRUE(second);
 
-  // Both buffers are held: a change cannot be grabbed, and no tick delivers
-  // anything (the frames already delivered keep their pixels).
-  window.fill(kBlue);
-  std::this_thread::sleep_for(300ms);
-  seen = collector.count();
-  std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(collector.count(), seen);
-  EXPECT_EQ(rgbAt(*second, 200, 175), kGreen);
+    // Both buffers are held: a change cannot be grabbed, and no tick delivers
+    // anything (the frames already delivered keep their pixels).
+    window.fill(kBlue);
+    std::this_thread::sleep_for(300ms);
+    seen = collector.count();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(collector.count(), seen);
+    EXPECT_TRUE(shows(*second, 200, 175, kGreen));
 
-  // Released: the change that waited is the next complete frame.
-  second.reset();
-  collector.releaseHeld();
-  std::optional<SampleBuffer> third = collector.completeAfter(seen);
-  ASSERT_TRUE(third);
-  EXPECT_EQ(rgbAt(*third, 200, 175), kBlue);
+    // Released: the change that waited is the next complete frame.
+    second.reset();
+    collector.releaseHeld();
+    std::optional<SampleBuffer> third = collector.completeAfter(seen);
+    ASSERT_TRUE(third);
+    EXPECT_TRUE(shows(*third, 200, 175, kBlue));
+  }
 }
 
 TEST_F(Capture, TheEndOfTheXServerIsReportedOnce) {

@@ -9,6 +9,11 @@
 //   bench-encode --ffmpeg-args W H FPS
 //                                   prints the product's encoder settings for
 //                                   that size and rate as ffmpeg options
+//   bench-encode --file OUT C W H FPS S [bgra|i420]
+//                                   writes the same frames through the
+//                                   writer into OUT and keeps it (i420: as
+//                                   the capture hands them on), for quality
+//                                   checks against --raw
 //
 // Content changes every frame: "screen" scrolls dense text-like rows over the
 // whole screen (a heavy case), "window" moves a window with scrolling text
@@ -50,10 +55,13 @@ std::vector<platform::MediaRef<platform::VideoFrameData>> frames(Content content
   return out;
 }
 
-int bench(Content content, int w, int h, int fps, double seconds) {
-  const auto pool = frames(content, w, h);
-  const std::string path =
-      (std::filesystem::temp_directory_path() / ("bench-encode-" + std::to_string(getpid()) + ".mp4")).string();
+int bench(Content content, int w, int h, int fps, double seconds, std::string path = "", bool planar = false) {
+  auto pool = frames(content, w, h);
+  if (planar)
+    for (auto& f : pool) f = media_samples::planar(*f, 0);
+  const bool keep = !path.empty();
+  if (!keep)
+    path = (std::filesystem::temp_directory_path() / ("bench-encode-" + std::to_string(getpid()) + ".mp4")).string();
   auto factory = platform::makeFfmpegMediaWriterFactory();
   auto track = TrackWriter::make(*factory, path, platform::FileType::mpeg4,
                                  factory->makeInput(platform::MediaType::video,
@@ -83,7 +91,7 @@ int bench(Content content, int w, int h, int fps, double seconds) {
               "%.2f CPU s per encoded s, %.1f Mbit/s (target %.1f), refused %d, status %d\n",
               name(content), w, h, fps, count, wall, count / wall, encoded / wall, cpu / encoded, bytes * 8 / encoded / 1e6,
               videoBitRate(w, h, fps) / 1e6, refused, static_cast<int>(t.writer().status()));
-  std::filesystem::remove(path);
+  if (!keep) std::filesystem::remove(path);
   return t.writer().status() == platform::WriterStatus::completed ? 0 : 1;
 }
 
@@ -110,6 +118,11 @@ int main(int argc, char** argv) {
                 x.preset, x.params, x.bFrames, x.threads, s.maxKeyFrameInterval,
                 static_cast<long long>(s.averageBitRate));
     return 0;
+  }
+  if (mode == "--file" && (argc == 8 || argc == 9)) {
+    const Content content = std::string(argv[3]) == "window" ? Content::window : Content::screen;
+    return bench(content, std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6]), std::atof(argv[7]), argv[2],
+                 argc == 9 && std::string(argv[8]) == "i420");
   }
   if (mode == "--raw" && argc == 7) {
     const Content content = std::string(argv[2]) == "window" ? Content::window : Content::screen;

@@ -1,4 +1,4 @@
-#include "platform/ffmpeg/Bt709.h"
+#include "platform/Bt709.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-using platform::ffmpeg::I420Planes;
+using platform::I420Planes;
 
 namespace {
 
@@ -40,7 +40,7 @@ TEST(Bt709, FlatColoursMatchTheStandardWithinOneStep) {
     for (size_t p = 0; p < img.bgra.size(); p += 4) {
       img.bgra[p] = c.b, img.bgra[p + 1] = c.g, img.bgra[p + 2] = c.r, img.bgra[p + 3] = 255;
     }
-    platform::ffmpeg::bgraToI420Bt709(img.bgra.data(), img.w * 4, img.w, img.h, img.planes());
+    platform::bgraToI420Bt709(img.bgra.data(), img.w * 4, img.w, img.h, img.planes());
     double Y, U, V;
     reference(c.r, c.g, c.b, Y, U, V);
     SCOPED_TRACE(testing::Message() << int(c.r) << "," << int(c.g) << "," << int(c.b));
@@ -58,8 +58,8 @@ TEST(Bt709, FastPathEqualsPortablePathForAnySize) {
     for (auto& byte : a.bgra) byte = uint8_t(rng());
     Image b = a;  // output planes start different, so an unwritten sample shows
     for (auto* plane : {&b.y, &b.u, &b.v}) std::fill(plane->begin(), plane->end(), 0x11);
-    platform::ffmpeg::bgraToI420Bt709(a.bgra.data(), a.w * 4, a.w, a.h, a.planes());
-    platform::ffmpeg::bgraToI420Bt709Portable(b.bgra.data(), b.w * 4, b.w, b.h, b.planes());
+    platform::bgraToI420Bt709(a.bgra.data(), a.w * 4, a.w, a.h, a.planes());
+    platform::bgraToI420Bt709Portable(b.bgra.data(), b.w * 4, b.w, b.h, b.planes());
     SCOPED_TRACE(testing::Message() << s[0] << "x" << s[1]);
     EXPECT_EQ(a.y, b.y);
     EXPECT_EQ(a.u, b.u);
@@ -76,7 +76,7 @@ TEST(Bt709, ChromaIsTheMeanOfEachBlock) {
     p[0] = 255, p[1] = 0, p[2] = 0, p[3] = 255;
     p[4] = 0, p[5] = 0, p[6] = 255, p[7] = 255;
   }
-  platform::ffmpeg::bgraToI420Bt709(img.bgra.data(), 8, 2, 2, img.planes());
+  platform::bgraToI420Bt709(img.bgra.data(), 8, 2, 2, img.planes());
   double Y, U, V;
   reference(127.5, 0, 127.5, Y, U, V);
   EXPECT_NEAR(img.u[0], U, 1.0);

@@ -1,5 +1,6 @@
 #include "MediaSamples.h"
 
+#include "platform/Bt709.h"
 #include "support/Eventually.h"
 
 #include <algorithm>
@@ -17,6 +18,33 @@ using platform::VideoFrameData;
 namespace media_samples {
 
 namespace {
+
+class PlanarFrame final : public VideoFrameData {
+ public:
+  PlanarFrame(int width, int height, int padding) : width_(width), height_(height) {
+    strides_[0] = width + padding;
+    strides_[1] = strides_[2] = (width + 1) / 2 + padding;
+    const size_t chromaHeight = (height + 1) / 2;
+    offsets_[1] = static_cast<size_t>(strides_[0]) * height;
+    offsets_[2] = offsets_[1] + strides_[1] * chromaHeight;
+    bytes_.assign(offsets_[2] + strides_[2] * chromaHeight, 0xEE);
+  }
+  platform::PixelFormat pixelFormat() const override { return platform::PixelFormat::i420; }
+  int width() const override { return width_; }
+  int height() const override { return height_; }
+  int bytesPerRow() const override { return strides_[0]; }
+  const uint8_t* pixels() const override { return bytes_.data(); }
+  const uint8_t* plane(int i) const override { return bytes_.data() + offsets_[i]; }
+  int planeStride(int i) const override { return strides_[i]; }
+  uint8_t* mutablePlane(int i) { return bytes_.data() + offsets_[i]; }
+
+ private:
+  int width_;
+  int height_;
+  int strides_[3];
+  size_t offsets_[3] = {};
+  std::vector<uint8_t> bytes_;
+};
 
 // Rows of glyph-like cells over a gradient in the rectangle [x0, x1) x
 // [y0, y1), scrolled up by `scroll` pixels.
@@ -91,6 +119,14 @@ MediaRef<VideoFrameData> frame(int width, int height, int index, Content content
       paintNoise(px, width, height, index);
       break;
   }
+  return MediaRef<VideoFrameData>(f);
+}
+
+MediaRef<VideoFrameData> planar(const VideoFrameData& bgra, int padding) {
+  auto* f = new PlanarFrame(bgra.width(), bgra.height(), padding);
+  platform::bgraToI420Bt709(bgra.pixels(), bgra.bytesPerRow(), bgra.width(), bgra.height(),
+                            platform::I420Planes{f->mutablePlane(0), f->planeStride(0), f->mutablePlane(1),
+                                                 f->planeStride(1), f->mutablePlane(2), f->planeStride(2)});
   return MediaRef<VideoFrameData>(f);
 }
 

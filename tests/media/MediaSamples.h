@@ -18,6 +18,9 @@ enum class Content {
 // A BGRA frame whose content depends on `index` (different for every index).
 platform::MediaRef<platform::VideoFrameData> frame(int width, int height, int index, Content content);
 platform::SampleBuffer videoSample(platform::MediaRef<platform::VideoFrameData> frame, double seconds);
+// The same picture in 4:2:0 (BT.709, limited range), as the screen capture
+// hands frames on; its rows are longer than the picture (`padding` bytes).
+platform::MediaRef<platform::VideoFrameData> planar(const platform::VideoFrameData& bgra, int padding = 24);
 
 // `frames` stereo 48 kHz samples starting at `seconds`: a sine of `hz` at
 // `amplitude` whose phase counts from sample `phaseOrigin` of the stream, or

@@ -132,7 +132,9 @@ TEST_F(VideoFile, AverageBitRateFollowsTheTarget) {
 }
 
 TEST_F(VideoFile, DecodedColoursMatchTheSource) {
-  // Flat quadrants of known colours survive encoding and a BT.709-aware decode.
+  // Flat quadrants of known colours survive encoding and a BT.709-aware
+  // decode, handed over as BGRA or as the capture's 4:2:0 frames (given to
+  // the encoder without a copy, and given back once it has read them).
   const int w = 64, h = 64;
   const uint8_t colours[4][3] = {{255, 0, 0}, {0, 200, 0}, {30, 60, 220}, {128, 128, 128}};  // R, G, B
   auto* frame = new platform::OwnedVideoFrame(w, h);
@@ -142,20 +144,27 @@ TEST_F(VideoFile, DecodedColoursMatchTheSource) {
       uint8_t* p = frame->mutablePixels() + (y * w + x) * 4;
       p[0] = c[2], p[1] = c[1], p[2] = c[0], p[3] = 255;
     }
-  platform::MediaRef<platform::VideoFrameData> ref(frame);
-  auto track = make(w, h, 30);
-  ASSERT_TRUE(track);
-  track->start(MediaTime::zero());
-  ASSERT_TRUE(media_samples::appendWhenReady(*track, media_samples::videoSample(ref, 0)));
-  track->finish(sec(0.1));
+  const platform::MediaRef<platform::VideoFrameData> bgra(frame);
+  for (const bool planar : {false, true}) {
+    SCOPED_TRACE(planar ? "4:2:0" : "BGRA");
+    const std::string name = planar ? "planar.mp4" : "bgra.mp4";
+    const platform::MediaRef<platform::VideoFrameData> ref = planar ? media_samples::planar(*bgra) : bgra;
+    auto track = make(w, h, 30, name);
+    ASSERT_TRUE(track);
+    track->start(MediaTime::zero());
+    ASSERT_TRUE(media_samples::appendWhenReady(*track, media_samples::videoSample(ref, 0)));
+    track->finish(sec(0.1));
+    EXPECT_EQ(ref->useCount(), planar ? 1 : 2) << "the writer still holds the frame";
 
-  const auto rgb = runCommand("ffmpeg -nostdin -v error -i " + shellQuote(dir.file("screen.mp4")) +
-                              " -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
-  ASSERT_EQ(rgb.output.size(), size_t(w * h * 3));
-  for (int q = 0; q < 4; ++q) {
-    const int cx = (q % 2) * 32 + 16, cy = (q / 2) * 32 + 16;
-    for (int c = 0; c < 3; ++c)
-      EXPECT_NEAR(uint8_t(rgb.output[(cy * w + cx) * 3 + c]), colours[q][c], 4) << "quadrant " << q << " channel " << c;
+    const auto rgb = runCommand("ffmpeg -nostdin -v error -i " + shellQuote(dir.file(name)) +
+                                " -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
+    ASSERT_EQ(rgb.output.size(), size_t(w * h * 3));
+    for (int q = 0; q < 4; ++q) {
+      const int cx = (q % 2) * 32 + 16, cy = (q / 2) * 32 + 16;
+      for (int c = 0; c < 3; ++c)
+        EXPECT_NEAR(uint8_t(rgb.output[(cy * w + cx) * 3 + c]), colours[q][c], 4)
+            << "quadrant " << q << " channel " << c;
+    }
   }
 }
 
@@ -274,19 +283,24 @@ TEST_F(VideoFile, FramesOfAnotherSizeAreScaledToTheTrack) {
     uint8_t* p = small->mutablePixels() + i * 4;
     p[0] = 0, p[1] = 0, p[2] = 255, p[3] = 255;  // red
   }
-  auto track = make(64, 64, 30);
-  ASSERT_TRUE(track);
-  track->start(MediaTime::zero());
-  ASSERT_TRUE(media_samples::appendWhenReady(
-      *track, media_samples::videoSample(platform::MediaRef<platform::VideoFrameData>(small), 0)));
-  track->finish(sec(0.1));
+  const platform::MediaRef<platform::VideoFrameData> bgra(small);
+  for (const bool planar : {false, true}) {
+    SCOPED_TRACE(planar ? "4:2:0" : "BGRA");
+    const std::string name = planar ? "planar.mp4" : "bgra.mp4";
+    auto track = make(64, 64, 30, name);
+    ASSERT_TRUE(track);
+    track->start(MediaTime::zero());
+    ASSERT_TRUE(media_samples::appendWhenReady(
+        *track, media_samples::videoSample(planar ? media_samples::planar(*bgra) : bgra, 0)));
+    track->finish(sec(0.1));
 
-  const auto rgb = runCommand("ffmpeg -nostdin -v error -i " + shellQuote(dir.file("screen.mp4")) +
-                              " -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
-  ASSERT_EQ(rgb.output.size(), size_t(64 * 64 * 3));
-  for (int at : {0, 32 * 64 + 32, 64 * 64 - 1}) {
-    EXPECT_GT(uint8_t(rgb.output[at * 3]), 240);
-    EXPECT_LT(uint8_t(rgb.output[at * 3 + 1]), 16);
+    const auto rgb = runCommand("ffmpeg -nostdin -v error -i " + shellQuote(dir.file(name)) +
+                                " -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
+    ASSERT_EQ(rgb.output.size(), size_t(64 * 64 * 3));
+    for (int at : {0, 32 * 64 + 32, 64 * 64 - 1}) {
+      EXPECT_GT(uint8_t(rgb.output[at * 3]), 240);
+      EXPECT_LT(uint8_t(rgb.output[at * 3 + 1]), 16);
+    }
   }
 }
 

@@ -1,11 +1,11 @@
-#include "platform/ffmpeg/Bt709.h"
+#include "platform/Bt709.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define TESMAR_HAVE_X86 1
 #endif
 
-namespace platform::ffmpeg {
+namespace platform {
 
 namespace {
 
@@ -118,4 +118,4 @@ void bgraToI420Bt709(const uint8_t* bgra, int stride, int width, int height, con
   bgraToI420Bt709Portable(bgra, stride, width, height, out);
 }
 
-}  // namespace platform::ffmpeg
+}  // namespace platform

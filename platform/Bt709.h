@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-namespace platform::ffmpeg {
+namespace platform {
 
 struct I420Planes {
   uint8_t* y;
@@ -26,4 +26,4 @@ void bgraToI420Bt709(const uint8_t* bgra, int stride, int width, int height, con
 // Plain C++; kept callable so both paths can be compared.
 void bgraToI420Bt709Portable(const uint8_t* bgra, int stride, int width, int height, const I420Planes& out);
 
-}  // namespace platform::ffmpeg
+}  // namespace platform
