@@ -310,7 +310,9 @@ int drawTimeline(Canvas& canvas, const Sheet& sheet, int y, bool draw) {
     int x = x0;
     x = canvas.text(x, y, "| frame shown   ", kText);
     canvas.ring(x + 3, y + 8, 2, 2, kLeftClick);
-    x = canvas.text(x + 10, y, "click   ", kLeftClick);
+    x = canvas.text(x + 10, y, "left click   ", kLeftClick);
+    canvas.ring(x + 3, y + 8, 2, 2, kRightClick);
+    x = canvas.text(x + 10, y, "right click   ", kRightClick);
     canvas.fill(x, y + 5, 1, 7, kKey);
     canvas.text(x + 6, y, "keystroke", kKey);
   }
