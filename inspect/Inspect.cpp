@@ -45,6 +45,16 @@ std::set<std::string> checkLogs(const std::string& folder, std::optional<double>
   return cursorIds;
 }
 
+// Whether any media file or log of `folder` has a byte in it.
+bool holdsAnything(const std::string& folder) {
+  for (const char* file : {kVideoFile, kSystemAudioFile, kMicrophoneFile, kMovesLog, kClicksLog, kKeysLog}) {
+    std::error_code error;
+    const auto size = fs::file_size(path(folder, file), error);
+    if (!error && size > 0) return true;
+  }
+  return false;
+}
+
 std::string whatPlays(const Report& report) {
   std::ostringstream text;
   text.precision(2);
@@ -133,6 +143,13 @@ Report inspectRecording(const std::string& folder) {
   if (!fs::exists(path(folder, kVideoFile)) && !fs::exists(path(folder, kMovesLog))) {
     report.state = "notARecording";
     report.add(check::folder, "", "holds neither metadata.json nor screen.mp4: it is not a recording.");
+    return report;
+  }
+  if (!holdsAnything(folder)) {
+    report.state = "notARecording";
+    report.add(check::folder, "",
+               "holds only empty files, as a recording that never started leaves (its start failed, or it was "
+               "killed before the first frame).");
     return report;
   }
   report.state = "cutShort";

@@ -65,7 +65,8 @@ struct LogReport {
 struct Report {
   std::string folder;
   // "complete" (metadata.json present), "cutShort" (media without
-  // metadata.json: the agent was killed or crashed), or "notARecording".
+  // metadata.json: the agent was killed or crashed), or "notARecording"
+  // (not a folder, or only the empty files a start that failed leaves).
   std::string state;
   std::optional<nlohmann::json> metadata;
   std::vector<MediaReport> media;

@@ -310,5 +310,24 @@ TEST_F(RecordingTest, AKilledRecordingIsReportedAsCutShortWithWhatPlays) {
   EXPECT_NE(printed.find("screen.mp4 from 0 to"), std::string::npos) << printed;
 }
 
+// A start that fails leaves the folder with its empty logs: not a recording,
+// and not one cut short either.
+TEST_F(RecordingTest, TheFolderOfAFailedStartIsNoRecording) {
+  startDesktop({.width = 640, .height = 360});
+  dir_ = fs::path(testing_support::temporaryPath("failed-start")) / "rec";
+  agent_.emplace(HostProcess::spawn(TESMAR_BINARY, {"record"}, desktop_->environment()));
+  agent_->writeLine(json{{"outputDir", dir_.string()}, {"mode", "window"}, {"windowId", 12345}}.dump());
+  const std::optional<json> error = agent_->readEvent("error", 20s);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(agent_->wait(), std::optional<int>(1));
+  ASSERT_TRUE(fs::exists(dir_ / "mouse-moves.ndjson"));
+
+  const Inspection inspection = runInspector(dir_);
+  EXPECT_EQ(inspection.status, std::optional<int>(1));
+  ASSERT_TRUE(inspection.report.is_object());
+  EXPECT_EQ(inspection.report.value("state", ""), "notARecording");
+  EXPECT_TRUE(hasProblem(inspection.report, "folder", "")) << problemsOf(inspection.report);
+}
+
 }  // namespace
 }  // namespace e2e_tests
