@@ -62,6 +62,7 @@ TEST_F(RecordedSound, ATonePlayedWithAFlashIsHeardWhenItIsSeenAndTheMicrophoneIs
   EXPECT_EQ(metadata.at("droppedAudioBuffers"), json::object());
   expectVideoMatches(metadata);
   expectPlayable();
+  expectInspectionPasses();
 
   // When the picture shows the flash.
   std::optional<double> seen;

@@ -30,6 +30,7 @@ class RecordingEnds : public RecordingTest {
     EXPECT_EQ(json::parse(written, nullptr, false), metadata);
     expectVideoMatches(metadata);
     expectPlayable();
+    expectInspectionPasses();
   }
 };
 

@@ -252,4 +252,15 @@ void RecordingTest::expectPlayable() const {
   EXPECT_GE(files, 1) << "no media file in " << dir_;
 }
 
+void RecordingTest::expectInspectionPasses() const {
+  HostProcess inspector = HostProcess::spawn(TESMAR_INSPECT, {dir_.string(), "--json"});
+  std::string text;
+  for (const std::string& line : inspector.readRemainingLines(60s)) text += line + "\n";
+  const std::optional<int> status = inspector.wait(60s);
+  const json report = json::parse(text, nullptr, false);
+  ASSERT_TRUE(report.is_object()) << text;
+  EXPECT_EQ(report.value("ok", false), true) << report.value("problems", json::array()).dump(1);
+  EXPECT_EQ(status, std::optional<int>(0));
+}
+
 }  // namespace e2e_tests

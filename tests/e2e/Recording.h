@@ -119,6 +119,9 @@ class RecordingTest : public ::testing::Test {
   void expectVideoMatches(const json& metadata, int pauses = 0) const;
   // Every media file of the recording decodes without an error.
   void expectPlayable() const;
+  // tesmar-inspect finds every check holding on the recording (it knows the
+  // whole format; the tests keep their own checks of the media besides).
+  void expectInspectionPasses() const;
 
   std::unique_ptr<VirtualDesktop> desktop_;
   std::optional<HostProcess> agent_;

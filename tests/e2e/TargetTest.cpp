@@ -61,6 +61,7 @@ TEST_F(RecordedTargets, AnAreaIsClippedToTheDisplay) {
     EXPECT_EQ(metadata.at("height"), c.height);
     expectVideoMatches(metadata);
     expectPlayable();
+    expectInspectionPasses();
 
     // The picture is cut from the display at the region's origin.
     const Picture picture = lastPicture(metadata);
@@ -113,6 +114,7 @@ TEST_F(RecordedTargets, AWindowIsShownWhenCoveredAndFollowedWhenMoved) {
   EXPECT_EQ(static_cast<int>(metadata.at("region").at("height").get<double>()) / 2 * 2, height);
   expectVideoMatches(metadata);
   expectPlayable();
+  expectInspectionPasses();
 
   // The window's own picture at each stage, never the window over it.
   const struct {
@@ -153,6 +155,7 @@ TEST_F(RecordedTargets, TheDisplayIdChoosesTheMonitor) {
   EXPECT_EQ(metadata.at("region"), rect(640, 0, 640, 360));
   expectVideoMatches(metadata);
   expectPlayable();
+  expectInspectionPasses();
   const Picture picture = lastPicture(metadata);
   ASSERT_EQ(picture.width, 640);
   EXPECT_TRUE(looksLike(picture.at(320, 180), kRed)) << describe(picture.at(320, 180));
@@ -171,6 +174,7 @@ TEST_F(RecordedTargets, AnExcludedApplicationsWindowsAreLeftOut) {
   ASSERT_TRUE(metadata.is_object());
   expectVideoMatches(metadata);
   expectPlayable();
+  expectInspectionPasses();
 
   // Where the excluded window is, the picture shows the bare desktop, as it
   // does where no window is; the other application's window stays.

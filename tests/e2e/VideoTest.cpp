@@ -40,6 +40,7 @@ TEST_F(RecordedVideo, AChangingDisplayGivesOneFramePerChangeShowingIt) {
   EXPECT_EQ(metadata.at("region"), (json{{"x", 0}, {"y", 0}, {"width", 640}, {"height", 360}}));
   expectVideoMatches(metadata);
   expectPlayable();
+  expectInspectionPasses();
 
   // The repaints during the recording, each its own complete frame: the
   // first frame, then one per repaint (two can share a grab under load).
@@ -83,6 +84,7 @@ TEST_F(RecordedVideo, AStillDisplayGivesFewFramesButLastsUntilTheStop) {
   ASSERT_FALSE(times.empty());
   EXPECT_NEAR(times.back(), metadata.at("durationMs").get<double>() / 1000, 1.0 / 60);
   expectPlayable();
+  expectInspectionPasses();
 }
 
 TEST_F(RecordedVideo, APauseIsCutOutOfTheVideo) {
@@ -116,6 +118,7 @@ TEST_F(RecordedVideo, APauseIsCutOutOfTheVideo) {
   for (size_t i = 1; i < times.size(); ++i) largestGap = std::max(largestGap, times[i] - times[i - 1]);
   EXPECT_LT(largestGap, 0.5);
   expectPlayable();
+  expectInspectionPasses();
 }
 
 }  // namespace

@@ -48,6 +48,9 @@ struct VariantCase {
   bool sameCursor;
 };
 
+// Test output names the case, not its bytes.
+void PrintTo(const VariantCase& c, std::ostream* out) { *out << c.name << (c.sameCursor ? " (same cursor)" : " (new cursor)"); }
+
 class CursorVariantTest : public CursorCatalogueTest, public ::testing::WithParamInterface<VariantCase> {};
 
 TEST_P(CursorVariantTest, TellsImagesApartByPixelsSizeAndHotSpot) {

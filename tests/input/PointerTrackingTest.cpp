@@ -91,6 +91,10 @@ struct RateCase {
   int pollRate;
 };
 
+void PrintTo(const RateCase& c, std::ostream* out) {
+  *out << "display at " << c.displayRefreshRate << " Hz, polled " << c.pollRate << " times a second";
+}
+
 class PollRateTest : public RecorderFixture, public ::testing::WithParamInterface<RateCase> {};
 
 TEST_P(PollRateTest, PollsAtTheDisplayRateWithAFloorOf60) {
@@ -104,7 +108,11 @@ TEST_P(PollRateTest, PollsAtTheDisplayRateWithAFloorOf60) {
 
 INSTANTIATE_TEST_SUITE_P(Rates, PollRateTest,
                          ::testing::Values(RateCase{0, 60}, RateCase{30, 60}, RateCase{60, 60}, RateCase{120, 120},
-                                           RateCase{144, 144}));
+                                           RateCase{144, 144}),
+                         [](const auto& row) {
+                           return "Display" + std::to_string(row.param.displayRefreshRate) + "HzPolls" +
+                                  std::to_string(row.param.pollRate);
+                         });
 
 struct MonitorCase {
   const char* name;
@@ -114,6 +122,12 @@ struct MonitorCase {
   std::vector<std::string> installed;
   int trustQueries;
 };
+
+void PrintTo(const MonitorCase& c, std::ostream* out) {
+  *out << c.name << ": captureKeystrokes "
+       << (c.captureKeystrokes ? (*c.captureKeystrokes ? "true" : "false") : "absent") << (c.trusted ? ", trusted" : ", not trusted")
+       << ", " << c.refused << " monitor(s) refused";
+}
 
 class MonitorSetUpTest : public RecorderFixture, public ::testing::WithParamInterface<MonitorCase> {};
 

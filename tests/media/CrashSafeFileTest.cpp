@@ -44,6 +44,8 @@ struct FileCase {
   Kind kind;
 };
 
+void PrintTo(const FileCase& c, std::ostream* out) { *out << c.name; }
+
 std::shared_ptr<TrackWriter> makeTrack(platform::MediaWriterFactory& factory, const std::string& path, Kind kind) {
   auto input = kind == Kind::video
                    ? factory.makeInput(platform::MediaType::video, videoSettings(kW, kH, kFps))
