@@ -36,7 +36,7 @@ std::optional<double> Recorder::firstFrameTime() const { return readClock().t0; 
 double Recorder::pausedTotal() const { return readClock().pauseTotal; }
 
 std::optional<double> Recorder::relMs(const ClockState& clock, double t) {
-  if (!clock.t0 || clock.pausedAt) return std::nullopt;
+  if (!clock.t0 || clock.pausedAt || clock.stopping) return std::nullopt;
   double ms = ((t - *clock.t0) - clock.pauseTotal) * 1000;
   if (ms < 0) return std::nullopt;
   return ms;

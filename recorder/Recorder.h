@@ -73,7 +73,8 @@ class Recorder final : public platform::StreamOutput,
   double hostNow() const;
   bool isPaused() const;
   // Recording milliseconds of host time t, or nothing before the first frame,
-  // while paused, or when negative.
+  // while paused, once a stop has fixed the duration (so no log record lies
+  // beyond it), or when negative.
   std::optional<double> relMs(double t) const;
 
   // ---- start (worker pool) -------------------------------------------------

@@ -103,12 +103,18 @@ TEST_F(ClicksAndKeysTest, KeyRecordsNameModifiersAndRepeat) {
             }));
 }
 
-TEST_F(ClicksAndKeysTest, NothingIsLoggedBeforeTheFirstFrameOrWhilePaused) {
-  const std::pair<std::optional<double>, std::optional<double>> clocks[] = {{std::nullopt, std::nullopt},
-                                                                            {10.0, 10.2}};
+// Nor once a stop has fixed the duration: a record after it would lie
+// beyond the end of the recording.
+TEST_F(ClicksAndKeysTest, NothingIsLoggedBeforeTheFirstFrameWhilePausedOrOnceStopping) {
+  struct Clock {
+    std::optional<double> t0;
+    std::optional<double> pausedAt;
+    bool stopping;
+  };
+  const Clock clocks[] = {{std::nullopt, std::nullopt, false}, {10.0, 10.2, false}, {10.0, std::nullopt, true}};
   clock->set(10.5);
-  for (const auto& [t0, pausedAt] : clocks) {
-    access().setClock(t0, pausedAt);
+  for (const auto& [t0, pausedAt, stopping] : clocks) {
+    access().setClock(t0, pausedAt, 0, stopping);
     recorder->handleClick(platform::MouseEvent{platform::MouseEventType::leftMouseDown});
     recorder->handleKey(key(0x126, "a"));
   }

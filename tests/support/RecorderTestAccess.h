@@ -15,11 +15,13 @@
 class RecorderTestAccess {
  public:
   explicit RecorderTestAccess(Recorder& r) : r_(r) {}
-  void setClock(std::optional<double> t0, std::optional<double> pausedAt = std::nullopt, double pauseTotal = 0) {
+  void setClock(std::optional<double> t0, std::optional<double> pausedAt = std::nullopt, double pauseTotal = 0,
+                bool stopping = false) {
     std::lock_guard lock(r_.stateLock_);
     r_.t0 = t0;
     r_.pausedAt = pausedAt;
     r_.pauseTotal = pauseTotal;
+    r_.stopping = stopping;
   }
   void openLogs() {
     r_.moves = std::make_unique<NDJSON>((r_.dir / "mouse-moves.ndjson").string());
