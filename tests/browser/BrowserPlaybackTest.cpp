@@ -87,18 +87,27 @@ json playInBrowser(const std::string& dir) {
   return json::parse(*result, nullptr, false);
 }
 
+// Plays the folder's files in the browser and hands over what it saw of the
+// video and the audio; fails the test when the page reported errors or
+// nothing of either.
+void playedWithoutErrors(const std::string& out, json& video, json& audio) {
+  const json seen = playInBrowser(out);
+  ASSERT_TRUE(seen.is_object()) << seen.dump();
+  ::testing::Test::RecordProperty("seen", seen.dump());
+  EXPECT_EQ(seen.value("errors", json::array()), json::array()) << seen.dump();
+  video = seen.value("video", json::object());
+  audio = seen.value("audio", json::object());
+  ASSERT_TRUE(video.contains("duration") && audio.contains("duration")) << seen.dump();
+}
+
 TEST(BrowserPlayback, FinishedFilesShowTheirDurationAPictureAndSeekToTheEnd) {
   TempDir dir;
   const std::string out = dir.file("clean");
   std::filesystem::create_directories(out);
   record(out, 3.0, false, true);
-  const json seen = playInBrowser(out);
-  ASSERT_TRUE(seen.is_object()) << seen.dump();
-  RecordProperty("seen", seen.dump());
-  EXPECT_EQ(seen.value("errors", json::array()), json::array()) << seen.dump();
-  const json video = seen.value("video", json::object());
-  const json audio = seen.value("audio", json::object());
-  ASSERT_TRUE(video.contains("duration") && audio.contains("duration")) << seen.dump();
+  json video, audio;
+  playedWithoutErrors(out, video, audio);
+  ASSERT_FALSE(HasFatalFailure());
   EXPECT_NEAR(video["duration"].get<double>(), 3.0, 0.02);
   EXPECT_EQ(video.value("width", 0), kW);
   EXPECT_EQ(video.value("height", 0), kH);
@@ -121,13 +130,9 @@ TEST(BrowserPlayback, FilesOfAKilledWriterPlayFromTheStart) {
     raise(SIGKILL);
   });
   ASSERT_EQ(child.wait(std::chrono::seconds(30)), std::optional<int>(128 + SIGKILL));
-  const json seen = playInBrowser(out);
-  ASSERT_TRUE(seen.is_object()) << seen.dump();
-  RecordProperty("seen", seen.dump());
-  EXPECT_EQ(seen.value("errors", json::array()), json::array()) << seen.dump();
-  const json video = seen.value("video", json::object());
-  const json audio = seen.value("audio", json::object());
-  ASSERT_TRUE(video.contains("duration") && audio.contains("duration")) << seen.dump();
+  json video, audio;
+  playedWithoutErrors(out, video, audio);
+  ASSERT_FALSE(HasFatalFailure());
   EXPECT_GE(video["duration"].get<double>(), kFed - 1.2);
   EXPECT_LE(video["duration"].get<double>(), kFed + 0.05);
   EXPECT_GT(video["picture"]["brightness"].get<double>(), 20) << "a black picture";
