@@ -19,11 +19,11 @@ namespace {
 constexpr const char* kCannotStart = "Cannot start recording: ";
 // Frames the capture may have handed on at once, each 12 bits per pixel;
 // this pool, not the writer's queue, bounds what waits for the encoder:
-// about 66 ms ride out its uneven pace (4 frames at 60 fps, 2 at 30 fps),
+// about 33 ms, at least two frames, ride out its uneven pace,
 // plus the frame it is encoding, the last frame kept to be repeated while the
 // screen is still, and the one on its way to the writer. The encoder copies
 // each frame in as it takes it, and holds no more than the one it encodes.
-int captureQueueDepth(int fps) { return 3 + std::clamp((fps * 66 + 999) / 1000, 2, 4); }
+int captureQueueDepth(int fps) { return 3 + std::clamp((fps * 33 + 999) / 1000, 2, 4); }
 constexpr int64_t kNanosecondTimescale = 1000000000;
 
 bool isSet(const std::optional<bool>& flag) { return flag.value_or(false); }
