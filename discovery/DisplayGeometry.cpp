@@ -1,9 +1,6 @@
 #include "discovery/DisplayGeometry.h"
 
-double primaryScreenHeight(platform::WindowingService& windowing) {
-  auto screens = windowing.screens();
-  return screens.empty() ? 0 : screens.front().frame.height();
-}
+double primaryScreenHeight(platform::WindowingService& windowing) { return windowing.primaryScreenHeight(); }
 
 platform::Point toGlobal(const platform::Point& p, double primaryHeight) { return {p.x, primaryHeight - p.y}; }
 

@@ -28,6 +28,13 @@ class WindowingService {
   virtual ~WindowingService() = default;
   // Primary screen first.
   virtual std::vector<Screen> screens() = 0;
+  // The height of the first screen's frame, 0 without screens: what screen
+  // space is measured from. Asked on every pointer poll, so a backend may
+  // answer without building the whole list.
+  virtual double primaryScreenHeight() {
+    const std::vector<Screen> all = screens();
+    return all.empty() ? 0 : all.front().frame.height();
+  }
   // The refresh rate of the display's current mode as reported (0 or
   // fractional included); absent when the display has no current mode.
   virtual std::optional<double> displayModeRefreshRate(uint32_t displayID) = 0;

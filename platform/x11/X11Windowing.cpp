@@ -79,6 +79,13 @@ std::vector<Screen> X11Windowing::screens() {
   return screens;
 }
 
+double X11Windowing::primaryScreenHeight() {
+  auto connection = display_->connection();
+  if (!connection) return 0;
+  const Monitor* primary = layout(*connection)->primary();
+  return primary ? primary->rootRect.height() : 0;
+}
+
 std::optional<double> X11Windowing::displayModeRefreshRate(uint32_t displayID) {
   auto connection = display_->connection();
   if (!connection) return std::nullopt;

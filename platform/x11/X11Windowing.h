@@ -24,6 +24,7 @@ class X11Windowing final : public WindowingService {
   explicit X11Windowing(std::shared_ptr<DisplayHandle> display);
 
   std::vector<Screen> screens() override;
+  double primaryScreenHeight() override;
   std::optional<double> displayModeRefreshRate(uint32_t displayID) override;
   uint32_t mainDisplayID() override;
   std::optional<Rect> windowBounds(uint32_t windowID) override;

@@ -48,6 +48,7 @@ TEST(Screens, MonitorsAddedMovedAndRemovedShowOnTheNextCalls) {
             (std::vector<Rect>{Rect(0, 0, 800, 900), Rect(-800, 0, 800, 900)}));
   EXPECT_EQ(windowing.screens().at(0).localizedName, "RIGHT");
   EXPECT_NE(windowing.mainDisplayID(), wholeScreen);
+  EXPECT_EQ(windowing.primaryScreenHeight(), 900);
   // The pointer is placed relative to the new primary monitor.
   ASSERT_EQ(desktop.run({"xdotool", "mousemove", "1000", "200"}), 0);
   EXPECT_EQ(windowing.mouseLocation(), (platform::Point{200, 700}));
@@ -70,6 +71,8 @@ TEST(Screens, MonitorsAddedMovedAndRemovedShowOnTheNextCalls) {
     argv.insert(argv.end(), change.xrandrArguments.begin(), change.xrandrArguments.end());
     ASSERT_EQ(desktop.run(argv), 0);
     EXPECT_EQ(framesOnceThey(windowing, change.frames), change.frames);
+    // Asked on every pointer poll: the same primary as the list.
+    EXPECT_EQ(windowing.primaryScreenHeight(), change.frames.front().height());
   }
   EXPECT_EQ(windowing.screens().at(0).localizedName, "LEFT");
 }
