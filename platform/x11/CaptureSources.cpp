@@ -42,6 +42,44 @@ bool intersects(const PixelRect& a, const xcb_rectangle_t& b) {
 
 }  // namespace
 
+RowSpan unite(RowSpan a, RowSpan b) {
+  if (a.empty()) return b;
+  if (b.empty()) return a;
+  return RowSpan{std::min(a.top, b.top), std::max(a.bottom, b.bottom)};
+}
+
+bool readImageRows(const Connection& connection, xcb_drawable_t drawable, PixelRect area, PooledFrame& frame,
+                   RowSpan rows) {
+  rows.top = std::max(rows.top, 0);
+  rows.bottom = std::min(rows.bottom, area.height);
+  const bool partial = !frame.alphaRead() && area.width == frame.width() && area.height == frame.height() &&
+                       area.width > 0 && !rows.empty() && (rows.top > 0 || rows.bottom < area.height);
+  if (!partial) return readImage(connection, drawable, area, frame);
+  xcb_connection_t* c = connection.get();
+  const size_t rowBytes = static_cast<size_t>(area.width) * 4;
+  const auto x = static_cast<int16_t>(area.x);
+  const auto y = static_cast<int16_t>(area.y + rows.top);
+  const auto w = static_cast<uint16_t>(area.width);
+  const auto h = static_cast<uint16_t>(rows.bottom - rows.top);
+  if (frame.segment() != XCB_NONE) {
+    // The server writes the rows packed at the offset given, which is where
+    // they sit in a frame of the area's width.
+    Reply<xcb_shm_get_image_reply_t> reply(
+        xcb_shm_get_image_reply(c,
+                                xcb_shm_get_image(c, drawable, x, y, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                                                  frame.segment(), static_cast<uint32_t>(rows.top * rowBytes)),
+                                nullptr));
+    return static_cast<bool>(reply);
+  }
+  Reply<xcb_get_image_reply_t> reply(
+      xcb_get_image_reply(c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, x, y, w, h, ~0u), nullptr));
+  if (!reply) return false;
+  const size_t bytes = rowBytes * h;
+  if (static_cast<size_t>(xcb_get_image_data_length(reply.get())) < bytes) return false;
+  std::memcpy(frame.mutablePixels() + rows.top * rowBytes, xcb_get_image_data(reply.get()), bytes);
+  return true;
+}
+
 bool readImage(const Connection& connection, xcb_drawable_t drawable, PixelRect area, PooledFrame& frame) {
   const int width = std::min(area.width, frame.width());
   const int height = std::min(area.height, frame.height());
@@ -81,7 +119,7 @@ DamageWatch::~DamageWatch() {
   xcb_xfixes_destroy_region(connection_.get(), region_);
 }
 
-bool DamageWatch::take(std::optional<PixelRect> area) {
+bool DamageWatch::take(std::optional<PixelRect> area, RowSpan* rows) {
   xcb_connection_t* c = connection_.get();
   xcb_damage_subtract(c, damage_, XCB_NONE, region_);
   Reply<xcb_xfixes_fetch_region_reply_t> reply(
@@ -89,8 +127,15 @@ bool DamageWatch::take(std::optional<PixelRect> area) {
   if (!reply) return false;
   const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(reply.get());
   const int count = xcb_xfixes_fetch_region_rectangles_length(reply.get());
+  if (rows) *rows = RowSpan{};
   if (!area) return count > 0;
-  return std::any_of(rects, rects + count, [&](const xcb_rectangle_t& r) { return intersects(*area, r); });
+  bool touched = false;
+  for (const xcb_rectangle_t* r = rects; r != rects + count; ++r) {
+    if (!intersects(*area, *r)) continue;
+    touched = true;
+    if (rows) *rows = unite(*rows, RowSpan{std::max(r->y - area->y, 0), std::min(r->y + r->height - area->y, area->height)});
+  }
+  return touched;
 }
 
 // ---- ScreenAreaSource ------------------------------------------------------
@@ -99,6 +144,17 @@ ScreenAreaSource::ScreenAreaSource(const Connection& connection, PixelRect area)
     : connection_(connection), area_(area), damage_(connection, connection.root()) {}
 
 bool ScreenAreaSource::grab(PooledFrame& frame) { return readImage(connection_, connection_.root(), area_, frame); }
+
+RowSpan ScreenAreaSource::changedRows(int height) {
+  RowSpan rows;
+  damage_.take(area_, &rows);
+  rows.bottom = std::min(rows.bottom, height);
+  return rows;
+}
+
+bool ScreenAreaSource::grabRows(PooledFrame& frame, RowSpan rows) {
+  return readImageRows(connection_, connection_.root(), area_, frame, rows);
+}
 
 // ---- WindowSource ----------------------------------------------------------
 

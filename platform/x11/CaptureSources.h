@@ -31,11 +31,26 @@ struct PixelRect {
   int height = 0;
 };
 
+// Rows [top, bottom) of a picture; empty when bottom <= top.
+struct RowSpan {
+  int top = 0;
+  int bottom = 0;
+  bool empty() const { return bottom <= top; }
+};
+
+// The smallest span holding both.
+RowSpan unite(RowSpan a, RowSpan b);
+
 // Reads `area` of `drawable` into the top-left of `frame` (rows of the
 // frame's width; what the area does not cover is black) and makes every pixel
 // opaque. Uses the frame's shared-memory segment when it has one, else
 // GetImage. False when the server refuses (drawable gone, not viewable).
 bool readImage(const Connection& connection, xcb_drawable_t drawable, PixelRect area, PooledFrame& frame);
+// Reads only `rows` of `area` into the same rows of `frame`, leaving the
+// others as they are, when the frame has the area's size and its alpha is
+// not read (the frame a conversion reads from); otherwise all of it.
+bool readImageRows(const Connection& connection, xcb_drawable_t drawable, PixelRect area, PooledFrame& frame,
+                   RowSpan rows);
 
 // Damage accumulated on one drawable.
 class DamageWatch {
@@ -47,7 +62,9 @@ class DamageWatch {
 
   // Takes and clears the damage; true when some of it lies in `area`
   // (drawable coordinates), or anywhere when `area` is absent.
-  bool take(std::optional<PixelRect> area);
+  // `rows`, when given, receives the rows of `area` the damage touched
+  // (relative to the area; empty when none).
+  bool take(std::optional<PixelRect> area, RowSpan* rows = nullptr);
 
  private:
   const Connection& connection_;
@@ -62,6 +79,17 @@ class FrameSource {
   virtual bool changed() = 0;
   // Grabs the picture into `frame`; false when there is nothing to grab now.
   virtual bool grab(PooledFrame& frame) = 0;
+  // The rows of a picture `height` rows high that changed since the last
+  // call (empty: nothing did). A source that cannot tell rows apart
+  // answers all of them when anything changed.
+  virtual RowSpan changedRows(int height) { return changed() ? RowSpan{0, height} : RowSpan{}; }
+  // Grabs at least `rows` of the picture into the same rows of `frame`; the
+  // other rows keep what an earlier grab left there. A source that cannot
+  // grab part of its picture grabs all of it.
+  virtual bool grabRows(PooledFrame& frame, RowSpan rows) {
+    (void)rows;
+    return grab(frame);
+  }
 };
 
 // A rectangle of the root window, as the screen shows it.
@@ -70,6 +98,8 @@ class ScreenAreaSource final : public FrameSource {
   ScreenAreaSource(const Connection& connection, PixelRect area);
   bool changed() override { return damage_.take(area_); }
   bool grab(PooledFrame& frame) override;
+  RowSpan changedRows(int height) override;
+  bool grabRows(PooledFrame& frame, RowSpan rows) override;
 
  private:
   const Connection& connection_;

@@ -166,6 +166,9 @@ std::optional<Error> VideoStream::prepare() {
   if (!grabs) return grabs.error();
   if (planar) {
     grabPool_ = std::move(grabs.value());
+    ungrabbed_ = RowSpan{0, height};
+    unconverted_.clear();
+    unconverted_.reserve(static_cast<size_t>(depth));
     Result<std::unique_ptr<FramePool>> pool =
         FramePool::create(connection_, depth, width, height, false, PixelFormat::i420);
     if (!pool) return pool.error();
@@ -251,9 +254,9 @@ bool VideoStream::tick(bool& first, double dueTime) {
     if (PooledFrame* frame = pool_->acquire()) {
       // The damage is taken (and cleared) before the grab, so a change that
       // lands during the grab makes the next frame complete too.
-      const bool changed = source_->changed();
+      const RowSpan changedRows = source_->changedRows(frame->height());
       const MediaTime pts = MediaTime::fromSeconds(dueTime, 1000000000);
-      if ((first || changed) && grab(*frame)) {
+      if ((first || !changedRows.empty()) && grab(*frame, changedRows)) {
         first = false;
         deliver(SampleBuffer::video(MediaRef<VideoFrameData>(frame), pts, frameDuration_, FrameStatus::complete));
       } else {
@@ -272,18 +275,47 @@ bool VideoStream::tick(bool& first, double dueTime) {
   return true;
 }
 
-bool VideoStream::grab(PooledFrame& frame) {
+bool VideoStream::grab(PooledFrame& frame, RowSpan changed) {
   if (!grabPool_) return source_->grab(frame);
   PooledFrame* grabbed = grabPool_->acquire();  // never held beyond this call
   if (grabbed == nullptr) return false;
-  const bool ok = source_->grab(*grabbed);
+  // The grab frame is the only one the server writes into, so it keeps the
+  // whole current picture: only the rows that changed are read again, and
+  // converted into each frame of the pool once it is filled next.
+  const RowSpan all{0, frame.height()};
+  const RowSpan fresh = unite(ungrabbed_, changed);
+  bool ok = true;
+  if (!fresh.empty()) {
+    ok = source_->grabRows(*grabbed, fresh);
+    ungrabbed_ = ok ? RowSpan{} : all;  // a failed grab may have left anything behind
+    if (ok) {
+      for (auto& [pooled, rows] : unconverted_) rows = unite(rows, fresh);
+    }
+  }
   if (ok) {
-    bgraToI420Bt709(grabbed->pixels(), grabbed->bytesPerRow(), frame.width(), frame.height(),
-                    I420Planes{frame.mutablePlane(0), frame.planeStride(0), frame.mutablePlane(1),
-                               frame.planeStride(1), frame.mutablePlane(2), frame.planeStride(2)});
+    RowSpan& stale = unconvertedRows(frame);
+    const int top = stale.top & ~1;  // whole 2x2 chroma blocks
+    const int bottom = std::min(frame.height(), (stale.bottom + 1) & ~1);
+    if (bottom > top) {
+      const auto row = [](uint8_t* plane, int stride, int y) { return plane + static_cast<size_t>(y) * stride; };
+      bgraToI420Bt709(grabbed->pixels() + static_cast<size_t>(top) * grabbed->bytesPerRow(), grabbed->bytesPerRow(),
+                      frame.width(), bottom - top,
+                      I420Planes{row(frame.mutablePlane(0), frame.planeStride(0), top), frame.planeStride(0),
+                                 row(frame.mutablePlane(1), frame.planeStride(1), top / 2), frame.planeStride(1),
+                                 row(frame.mutablePlane(2), frame.planeStride(2), top / 2), frame.planeStride(2)});
+    }
+    stale = RowSpan{};
   }
   grabPool_->giveBack(grabbed);
   return ok;
+}
+
+RowSpan& VideoStream::unconvertedRows(const PooledFrame& frame) {
+  for (auto& [pooled, rows] : unconverted_) {
+    if (pooled == &frame) return rows;
+  }
+  // A frame not filled before: all of it.
+  return unconverted_.emplace_back(&frame, RowSpan{0, frame.height()}).second;
 }
 
 void VideoStream::deliver(const SampleBuffer& sample) {

@@ -28,17 +28,19 @@
 
 #include "platform/ScreenCapture.h"
 #include "platform/SampleDelivery.h"
+#include "platform/x11/CaptureSources.h"
 #include "platform/x11/Connection.h"
 
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace platform::x11 {
 
 class FramePool;
-class FrameSource;
 class PooledFrame;
 
 struct VideoStreamOptions {
@@ -72,8 +74,10 @@ class VideoStream final : public CaptureStream {
   void release();
   void run();
   bool tick(bool& first, double dueTime);
-  // Grabs into `frame`, through the grab frame when converting.
-  bool grab(PooledFrame& frame);
+  // Grabs into `frame`, through the grab frame when converting (then only
+  // the rows that changed since `frame` was last filled are converted).
+  bool grab(PooledFrame& frame, RowSpan changed);
+  RowSpan& unconvertedRows(const PooledFrame& frame);
   void deliver(const SampleBuffer& sample);
 
   ContentFilter filter_;
@@ -91,6 +95,12 @@ class VideoStream final : public CaptureStream {
   std::unique_ptr<FramePool> grabPool_;   // 4:2:0 only: the one frame grabbed into
   std::unique_ptr<FrameSource> source_;
   MediaTime frameDuration_;
+  // Capture thread only, 4:2:0: the rows that changed on screen but are not
+  // in the grab frame yet, and for each frame of the pool the rows grabbed
+  // since it was last converted into (it comes back from downstream holding
+  // an older picture). Reserved for the whole pool: no allocation per frame.
+  RowSpan ungrabbed_;
+  std::vector<std::pair<const PooledFrame*, RowSpan>> unconverted_;
 
   std::mutex mutex_;
   std::condition_variable wake_;

@@ -381,6 +381,43 @@ TEST_F(Capture, FramesHeldDownstreamAreNotOverwrittenAndSkippedChangesAreNotLost
   }
 }
 
+// Only the rows that changed are read and converted again; each frame of the
+// pool, whenever it is filled, still shows the whole current screen.
+TEST_F(Capture, ChangedRowsReachEveryFrameOfThePool) {
+  TestWindow top({.x = 100, .y = 40, .width = 200, .height = 80, .rgb = kRed, .wmClass = "Top"});
+  TestWindow bottom({.x = 100, .y = 300, .width = 200, .height = 100, .rgb = kRed, .wmClass = "Bottom"});
+  for (bool sharedMemory : {true, false}) {
+    SCOPED_TRACE(sharedMemory ? "MIT-SHM" : "GetImage");
+    top.fill(kRed);
+    bottom.fill(kRed);
+    platform::StreamConfiguration config = configuration(640, 480, 30);
+    config.pixelFormat = static_cast<uint32_t>(platform::PixelFormat::i420);
+    config.queueDepth = 3;
+    Collector collector;
+    auto stream = start(displayFilter(), config, collector, {.sharedMemory = sharedMemory});
+    ASSERT_TRUE(collector.completeShowing([](const SampleBuffer& f) { return shows(f, 200, 80, kRed); }));
+
+    // One window changes at a time, so each frame of the pool is filled
+    // while the other window holds a colour it did not have when that frame
+    // was filled before.
+    const uint32_t colours[] = {kGreen, kBlue, kRed};
+    uint32_t topColour = kRed, bottomColour = kRed;
+    for (int round = 0; round < 8; ++round) {
+      SCOPED_TRACE("round " + std::to_string(round));
+      const uint32_t colour = colours[round / 2 % 3];
+      const bool changeTop = round % 2 == 0;
+      (changeTop ? top : bottom).fill(colour);
+      (changeTop ? topColour : bottomColour) = colour;
+      const int changedY = changeTop ? 80 : 350;
+      std::optional<SampleBuffer> frame =
+          collector.completeShowing([&](const SampleBuffer& f) { return shows(f, 200, changedY, colour); });
+      ASSERT_TRUE(frame);
+      EXPECT_TRUE(shows(*frame, 200, 80, topColour));
+      EXPECT_TRUE(shows(*frame, 200, 350, bottomColour));
+    }
+  }
+}
+
 TEST_F(Capture, TheEndOfTheXServerIsReportedOnce) {
   Collector collector;
   auto stream = start(displayFilter(), configuration(640, 480), collector);
