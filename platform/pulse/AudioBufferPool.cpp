@@ -22,9 +22,15 @@ void PooledAudioBuffer::recycle() const {
   delete this;  // the pool is gone: this was the buffer's last use
 }
 
-AudioBufferPool::AudioBufferPool(int sampleRate, int channels, int capacityFrames, size_t maxBuffers)
+AudioBufferPool::AudioBufferPool(int sampleRate, int channels, int capacityFrames, size_t initialBuffers,
+                                 size_t maxBuffers)
     : sampleRate_(sampleRate), channels_(channels), capacityFrames_(capacityFrames), maxBuffers_(maxBuffers) {
   buffers_.reserve(maxBuffers);
+  for (size_t i = 0; i < std::min(initialBuffers, maxBuffers); ++i) {
+    auto* buffer = new PooledAudioBuffer(sampleRate_, channels_, capacityFrames_);
+    buffer->state_.store(PooledAudioBuffer::kFree, std::memory_order_relaxed);
+    buffers_.push_back(buffer);
+  }
 }
 
 AudioBufferPool::~AudioBufferPool() {

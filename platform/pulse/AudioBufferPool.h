@@ -1,7 +1,7 @@
 // Reusable audio buffers for captured PCM: buffers handed downstream come
-// back when their last reference is released. The pool grows while the
-// capture settles (up to a limit, after which data is dropped) and then
-// stops allocating.
+// back when their last reference is released. The pool starts with a number
+// of buffers and grows only when more than it has are held at once (up to a
+// limit, after which data is dropped).
 //
 // Thread-safety: acquire() is for the capturing thread; buffers may be
 // released on any thread, also after the pool is gone (a buffer then frees
@@ -45,7 +45,7 @@ class PooledAudioBuffer final : public AudioBufferData {
 
 class AudioBufferPool {
  public:
-  AudioBufferPool(int sampleRate, int channels, int capacityFrames, size_t maxBuffers);
+  AudioBufferPool(int sampleRate, int channels, int capacityFrames, size_t initialBuffers, size_t maxBuffers);
   ~AudioBufferPool();
   AudioBufferPool(const AudioBufferPool&) = delete;
   AudioBufferPool& operator=(const AudioBufferPool&) = delete;

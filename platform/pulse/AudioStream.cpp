@@ -17,6 +17,10 @@ constexpr int kBufferCapacityFrames = AudioStream::kSampleRate / 10;  // 100 ms 
 // Up to 256 buffers may be held downstream (the writer's queue) before data
 // is dropped: seconds of audio, far beyond what a working writer holds.
 constexpr size_t kMaxBuffers = 256;
+// Made at the start, so that a running capture allocates nothing: 3 s of
+// audio held at once (a source that delivers in bursts of up to 2 s, a
+// writer's short stall) before the pool has to grow. About 1.2 MB.
+constexpr size_t kInitialBuffers = 30;
 // A buffer whose measured stamp lies within this of where the previous one
 // ended continues it: latency reports jitter and drift by milliseconds while
 // the audio itself flows without a break. Beyond it the stream has had a
@@ -56,7 +60,8 @@ std::optional<Error> AudioStream::startCapture() {
   }
   std::optional<Error> error = session->connectToServer();
   if (!error) {
-    pool_ = std::make_unique<AudioBufferPool>(kSampleRate, kChannels, kBufferCapacityFrames, kMaxBuffers);
+    pool_ = std::make_unique<AudioBufferPool>(kSampleRate, kChannels, kBufferCapacityFrames, kInitialBuffers,
+                                              kMaxBuffers);
     Session::Lock lock(*session);
     error = openStream();
     if (error) {
