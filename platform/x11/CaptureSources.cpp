@@ -48,6 +48,33 @@ RowSpan unite(RowSpan a, RowSpan b) {
   return RowSpan{std::min(a.top, b.top), std::max(a.bottom, b.bottom)};
 }
 
+// Reads a `w` x `h` block at (x, y) of `drawable` into `frame`, its rows
+// packed from byte `offset` on: through the frame's shared-memory segment
+// when it has one, else GetImage.
+static bool readPacked(const Connection& connection, xcb_drawable_t drawable, int x, int y, int w, int h, PooledFrame& frame,
+                       size_t offset) {
+  xcb_connection_t* c = connection.get();
+  const auto x16 = static_cast<int16_t>(x);
+  const auto y16 = static_cast<int16_t>(y);
+  const auto w16 = static_cast<uint16_t>(w);
+  const auto h16 = static_cast<uint16_t>(h);
+  if (frame.segment() != XCB_NONE) {
+    Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
+        c,
+        xcb_shm_get_image(c, drawable, x16, y16, w16, h16, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, frame.segment(),
+                          static_cast<uint32_t>(offset)),
+        nullptr));
+    return static_cast<bool>(reply);
+  }
+  Reply<xcb_get_image_reply_t> reply(
+      xcb_get_image_reply(c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, x16, y16, w16, h16, ~0u), nullptr));
+  if (!reply) return false;
+  const size_t bytes = static_cast<size_t>(w) * h * 4;
+  if (static_cast<size_t>(xcb_get_image_data_length(reply.get())) < bytes) return false;
+  std::memcpy(frame.mutablePixels() + offset, xcb_get_image_data(reply.get()), bytes);
+  return true;
+}
+
 bool readImageRows(const Connection& connection, xcb_drawable_t drawable, PixelRect area, PooledFrame& frame,
                    RowSpan rows) {
   rows.top = std::max(rows.top, 0);
@@ -55,52 +82,16 @@ bool readImageRows(const Connection& connection, xcb_drawable_t drawable, PixelR
   const bool partial = !frame.alphaRead() && area.width == frame.width() && area.height == frame.height() &&
                        area.width > 0 && !rows.empty() && (rows.top > 0 || rows.bottom < area.height);
   if (!partial) return readImage(connection, drawable, area, frame);
-  xcb_connection_t* c = connection.get();
-  const size_t rowBytes = static_cast<size_t>(area.width) * 4;
-  const auto x = static_cast<int16_t>(area.x);
-  const auto y = static_cast<int16_t>(area.y + rows.top);
-  const auto w = static_cast<uint16_t>(area.width);
-  const auto h = static_cast<uint16_t>(rows.bottom - rows.top);
-  if (frame.segment() != XCB_NONE) {
-    // The server writes the rows packed at the offset given, which is where
-    // they sit in a frame of the area's width.
-    Reply<xcb_shm_get_image_reply_t> reply(
-        xcb_shm_get_image_reply(c,
-                                xcb_shm_get_image(c, drawable, x, y, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                                                  frame.segment(), static_cast<uint32_t>(rows.top * rowBytes)),
-                                nullptr));
-    return static_cast<bool>(reply);
-  }
-  Reply<xcb_get_image_reply_t> reply(
-      xcb_get_image_reply(c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, x, y, w, h, ~0u), nullptr));
-  if (!reply) return false;
-  const size_t bytes = rowBytes * h;
-  if (static_cast<size_t>(xcb_get_image_data_length(reply.get())) < bytes) return false;
-  std::memcpy(frame.mutablePixels() + rows.top * rowBytes, xcb_get_image_data(reply.get()), bytes);
-  return true;
+  // Packed rows of the area's width land where they sit in the frame.
+  return readPacked(connection, drawable, area.x, area.y + rows.top, area.width, rows.bottom - rows.top, frame,
+                    static_cast<size_t>(rows.top) * area.width * 4);
 }
 
 bool readImage(const Connection& connection, xcb_drawable_t drawable, PixelRect area, PooledFrame& frame) {
   const int width = std::min(area.width, frame.width());
   const int height = std::min(area.height, frame.height());
   if (width <= 0 || height <= 0) return false;
-  xcb_connection_t* c = connection.get();
-  const auto x = static_cast<int16_t>(area.x);
-  const auto y = static_cast<int16_t>(area.y);
-  const auto w = static_cast<uint16_t>(width);
-  const auto h = static_cast<uint16_t>(height);
-  if (frame.segment() != XCB_NONE) {
-    Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
-        c, xcb_shm_get_image(c, drawable, x, y, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, frame.segment(), 0), nullptr));
-    if (!reply) return false;
-  } else {
-    Reply<xcb_get_image_reply_t> reply(
-        xcb_get_image_reply(c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, x, y, w, h, ~0u), nullptr));
-    if (!reply) return false;
-    const size_t bytes = static_cast<size_t>(width) * height * 4;
-    if (static_cast<size_t>(xcb_get_image_data_length(reply.get())) < bytes) return false;
-    std::memcpy(frame.mutablePixels(), xcb_get_image_data(reply.get()), bytes);
-  }
+  if (!readPacked(connection, drawable, area.x, area.y, width, height, frame, 0)) return false;
   finishFrame(frame, width, height);
   return true;
 }
