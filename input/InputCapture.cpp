@@ -64,8 +64,8 @@ void Recorder::pollTick() {
 }
 
 platform::Point Recorder::mouseGlobalTopLeft() {
-  platform::WindowingService& windowing = *services_.windowing;
-  return toGlobal(windowing.mouseLocation(), primaryScreenHeight(windowing));
+  const platform::WindowingService::PointerReading reading = services_.windowing->pointerReading();
+  return toGlobal(reading.location, reading.primaryScreenHeight);
 }
 
 platform::Point Recorder::toRegion(const platform::Point& p) const {

@@ -43,6 +43,14 @@ class WindowingService {
   virtual std::optional<Rect> windowBounds(uint32_t windowID) = 0;
   // The pointer position, screen space.
   virtual Point mouseLocation() = 0;
+  // The pointer and the primary screen's height (as primaryScreenHeight())
+  // from one state of the screens: what the pointer poll asks on every tick,
+  // so a backend may answer both with a single request.
+  struct PointerReading {
+    Point location;  // screen space
+    double primaryScreenHeight = 0;
+  };
+  virtual PointerReading pointerReading() { return {mouseLocation(), primaryScreenHeight()}; }
   // Turns the process into a background application with no dock presence.
   virtual void becomeBackgroundApplication() = 0;
 };

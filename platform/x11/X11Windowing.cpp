@@ -22,14 +22,16 @@ void watchLayoutChanges(const Connection& connection) {
   }
 }
 
-// Drains the events queued for `connection` (without waiting) and says
-// whether one of them announced a layout change. The errors of unchecked
-// requests are queued there too; they are of no use and go with the rest.
-bool layoutChangeAnnounced(const Connection& connection) {
+// Drains the events queued for `connection` (without waiting; reading the
+// socket first unless `readSocket` is false) and says whether one of them
+// announced a layout change. The errors of unchecked requests are queued
+// there too; they are of no use and go with the rest.
+bool layoutChangeAnnounced(const Connection& connection, bool readSocket) {
   const xcb_query_extension_reply_t* randr = xcb_get_extension_data(connection.get(), &xcb_randr_id);
   const bool hasRandr = randr != nullptr && randr->present;
+  const auto next = readSocket ? xcb_poll_for_event : xcb_poll_for_queued_event;
   bool changed = false;
-  while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(connection.get())}) {
+  while (Reply<xcb_generic_event_t> event{next(connection.get())}) {
     const uint8_t type = event->response_type & 0x7f;
     if (type == XCB_CONFIGURE_NOTIFY ||
         (hasRandr && (type == randr->first_event + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
@@ -40,11 +42,17 @@ bool layoutChangeAnnounced(const Connection& connection) {
   return changed;
 }
 
+double primaryHeight(const MonitorLayout& layout) {
+  const Monitor* primary = layout.primary();
+  return primary ? primary->rootRect.height() : 0;
+}
+
 }  // namespace
 
 X11Windowing::X11Windowing(std::shared_ptr<DisplayHandle> display) : display_(std::move(display)) {}
 
-std::shared_ptr<const MonitorLayout> X11Windowing::layout(const std::shared_ptr<Connection>& connection) {
+std::shared_ptr<const MonitorLayout> X11Windowing::layout(const std::shared_ptr<Connection>& connection,
+                                                          Announcements announcements) {
   std::lock_guard<std::mutex> lock(layoutMutex_);
   const Connection& c = *connection;
   if (watched_.lock() != connection) {
@@ -53,7 +61,7 @@ std::shared_ptr<const MonitorLayout> X11Windowing::layout(const std::shared_ptr<
     watched_ = connection;
     watchLayoutChanges(c);
   }
-  if (layoutChangeAnnounced(c)) layout_.reset();
+  if (layoutChangeAnnounced(c, announcements == Announcements::readSocket)) layout_.reset();
   if (layout_) return layout_;
   auto fresh = std::make_shared<const MonitorLayout>(MonitorLayout::read(c, MonitorDetail::namesAndModes));
   // A read cut short by a lost connection is not kept.
@@ -82,8 +90,7 @@ std::vector<Screen> X11Windowing::screens() {
 double X11Windowing::primaryScreenHeight() {
   auto connection = display_->connection();
   if (!connection) return 0;
-  const Monitor* primary = layout(*connection)->primary();
-  return primary ? primary->rootRect.height() : 0;
+  return primaryHeight(*layout(*connection));
 }
 
 std::optional<double> X11Windowing::displayModeRefreshRate(uint32_t displayID) {
@@ -110,16 +117,24 @@ std::optional<Rect> X11Windowing::windowBounds(uint32_t windowID) {
   return layout(*connection)->globalFromRoot(*frame);
 }
 
-Point X11Windowing::mouseLocation() {
-  auto connection = display_->connection();
-  if (!connection) return Point{};
-  const Connection& c = **connection;
+std::optional<Point> X11Windowing::pointerOnRoot(const Connection& c) {
   Reply<xcb_query_pointer_reply_t> pointer(
       xcb_query_pointer_reply(c.get(), xcb_query_pointer(c.get(), c.root()), nullptr));
-  if (!pointer) return Point{};
-  const Point root{static_cast<double>(pointer->root_x), static_cast<double>(pointer->root_y)};
-  // After the pointer's round trip, as for window bounds.
-  return layout(*connection)->screenFromRoot(root);
+  if (!pointer) return std::nullopt;
+  return Point{static_cast<double>(pointer->root_x), static_cast<double>(pointer->root_y)};
+}
+
+Point X11Windowing::mouseLocation() { return pointerReading().location; }
+
+WindowingService::PointerReading X11Windowing::pointerReading() {
+  auto connection = display_->connection();
+  if (!connection) return {};
+  const std::optional<Point> root = pointerOnRoot(**connection);
+  if (!root) return {};
+  // After the pointer's round trip, as for window bounds; the reply came
+  // after every change announced before it, so no further read is needed.
+  const std::shared_ptr<const MonitorLayout> layout = this->layout(*connection, Announcements::alreadyRead);
+  return {layout->screenFromRoot(*root), primaryHeight(*layout)};
 }
 
 }  // namespace platform::x11

@@ -29,12 +29,23 @@ class X11Windowing final : public WindowingService {
   uint32_t mainDisplayID() override;
   std::optional<Rect> windowBounds(uint32_t windowID) override;
   Point mouseLocation() override;
+  // One QueryPointer round trip; no other read of the socket.
+  PointerReading pointerReading() override;
   // An X11 client has no dock presence to give up: nothing to do.
   void becomeBackgroundApplication() override {}
 
  private:
+  // Where layout() looks for announced changes: the socket (a read, for a
+  // call that made no round trip), or only what the library has already read
+  // from it, which right after a reply is every event sent before the reply.
+  enum class Announcements { readSocket, alreadyRead };
+
   // The layout of `connection`'s screen as of this call.
-  std::shared_ptr<const MonitorLayout> layout(const std::shared_ptr<Connection>& connection);
+  std::shared_ptr<const MonitorLayout> layout(const std::shared_ptr<Connection>& connection,
+                                              Announcements announcements = Announcements::readSocket);
+  // The pointer on the root window, after one round trip; absent when the
+  // query fails.
+  std::optional<Point> pointerOnRoot(const Connection& connection);
 
   std::shared_ptr<DisplayHandle> display_;
   std::mutex layoutMutex_;

@@ -57,19 +57,30 @@ TEST(Screens, MonitorsAddedMovedAndRemovedShowOnTheNextCalls) {
     const char* what;
     std::vector<std::string> xrandrArguments;
     std::vector<Rect> frames;
+    std::vector<std::string> pointerOnRoot;  // where xdotool puts it
+    platform::Point pointer;                 // screen space, from the new primary
   };
   const Change changes[] = {
       // LEFT is placed relative to the new primary.
       {"primary moved and shrunk",
        {"--delmonitor", "RIGHT", "--setmonitor", "*MIDDLE", "600/159x600/159+1000+300", "none"},
-       {Rect(0, 0, 600, 600), Rect(-1000, 0, 800, 900)}},
-      {"primary removed", {"--delmonitor", "MIDDLE"}, {Rect(0, 0, 800, 900)}},
+       {Rect(0, 0, 600, 600), Rect(-1000, 0, 800, 900)},
+       {"1100", "400"},
+       {100, 500}},
+      {"primary removed", {"--delmonitor", "MIDDLE"}, {Rect(0, 0, 800, 900)}, {"100", "400"}, {100, 500}},
   };
   for (const Change& change : changes) {
     SCOPED_TRACE(change.what);
     std::vector<std::string> argv{"xrandr"};
     argv.insert(argv.end(), change.xrandrArguments.begin(), change.xrandrArguments.end());
     ASSERT_EQ(desktop.run(argv), 0);
+    ASSERT_EQ(desktop.run({"xdotool", "mousemove", change.pointerOnRoot[0], change.pointerOnRoot[1]}), 0);
+    // The pointer poll's reading, before anything else has looked at the
+    // screens: the change was announced before the pointer's reply, so this
+    // very reading already follows it.
+    const platform::WindowingService::PointerReading reading = windowing.pointerReading();
+    EXPECT_EQ(reading.primaryScreenHeight, change.frames.front().height());
+    EXPECT_EQ(reading.location, change.pointer);
     EXPECT_EQ(framesOnceThey(windowing, change.frames), change.frames);
     // Asked on every pointer poll: the same primary as the list.
     EXPECT_EQ(windowing.primaryScreenHeight(), change.frames.front().height());
