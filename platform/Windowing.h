@@ -43,6 +43,10 @@ class WindowingService {
   virtual std::optional<Rect> windowBounds(uint32_t windowID) = 0;
   // The pointer position, screen space.
   virtual Point mouseLocation() = 0;
+  // Whether mouseLocation() follows the pointer over the whole desktop
+  // (false where the windowing system hides it from ordinary clients: the
+  // pointer is then not polled).
+  virtual bool canReadPointer() { return true; }
   // Turns the process into a background application with no dock presence.
   virtual void becomeBackgroundApplication() = 0;
 };
