@@ -46,8 +46,10 @@ timespec relative(double seconds) {
 struct ScreenStream::Listeners {
   pw_stream_events stream{};
   pw_core_events core{};
+  pw_registry_events registry{};
   spa_hook streamHook{};
   spa_hook coreHook{};
+  spa_hook registryHook{};
 };
 
 ScreenStream::ScreenStream(ContentFilter filter, StreamConfiguration configuration, StreamDelegate& delegate,
@@ -186,6 +188,19 @@ std::optional<Error> ScreenStream::connectStream(int fd, uint32_t nodeId) {
     return Error{"The desktop's PipeWire connection cannot be used."};
   }
   pw_core_add_listener(core_, &listeners_->coreHook, &listeners_->core, this);
+  // The node going away (its producer ended) does not always end the
+  // stream's link state; the registry says so at once.
+  nodeId_ = nodeId;
+  listeners_->registry.version = PW_VERSION_REGISTRY_EVENTS;
+  listeners_->registry.global_remove = [](void* self, uint32_t id) {
+    auto* stream = static_cast<ScreenStream*>(self);
+    if (id == stream->nodeId_) {
+      stream->waitError_ = "The screen's PipeWire node went away.";
+      stream->fail(stream->waitError_);
+    }
+  };
+  registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+  if (registry_) pw_registry_add_listener(registry_, &listeners_->registryHook, &listeners_->registry, this);
   stream_ = pw_stream_new(core_, "tesmar-recorder screen",
                           pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
                                             PW_KEY_MEDIA_ROLE, "Screen", nullptr));
@@ -292,6 +307,11 @@ void ScreenStream::release() {
       pw_stream_disconnect(stream_);
       pw_stream_destroy(stream_);
       stream_ = nullptr;
+    }
+    if (registry_) {
+      spa_hook_remove(&listeners_->registryHook);
+      pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+      registry_ = nullptr;
     }
     if (core_) {
       pw_core_disconnect(core_);

@@ -53,6 +53,7 @@
 
 struct pw_buffer;
 struct pw_core;
+struct pw_registry;
 struct pw_context;
 struct pw_stream;
 struct pw_thread_loop;
@@ -128,6 +129,8 @@ class ScreenStream final : public PreparedCaptureStream {
   // Loop lock.
   pw_core* core_ = nullptr;
   pw_stream* stream_ = nullptr;
+  pw_registry* registry_ = nullptr;
+  uint32_t nodeId_ = 0;
   spa_source* heldTimer_ = nullptr;
   spa_source* idleTimer_ = nullptr;
   std::unique_ptr<FramePool> pool_;

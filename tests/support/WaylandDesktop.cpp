@@ -138,7 +138,7 @@ std::map<std::string, std::string> WaylandDesktop::environment() const {
 
 std::vector<std::string> WaylandDesktop::asDesktopUser(const std::vector<std::string>& argv) const {
   if (!dropPrivileges_) return argv;
-  std::vector<std::string> wrapped{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+  std::vector<std::string> wrapped{"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
                                    "--pdeathsig", "KILL", "--"};
   wrapped.insert(wrapped.end(), argv.begin(), argv.end());
   return wrapped;

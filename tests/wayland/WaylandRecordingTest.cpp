@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -257,11 +258,14 @@ TEST_F(WaylandRecording, PermissionsFollowTheStoredGrant) {
   std::string first;
   std::getline(std::ifstream(desktop_->tokenPath()), first);
   EXPECT_FALSE(first.empty());
+  const ino_t firstFile = info.st_ino;
   json after = oneShot({"permissions"});
   EXPECT_EQ(after.value("screen", false), true) << after.dump();
   EXPECT_EQ(after.value("accessibility", true), false);
 
-  // A recording with the grant replaces it with the portal's new token.
+  // A recording with the grant stores the token the portal answers its
+  // start with (this portal hands out the same one again), replacing the
+  // file as a whole: a new file renamed over the old one.
   startRecording({{"mode", "screen"}});
   ASSERT_FALSE(HasFatalFailure());
   std::this_thread::sleep_for(300ms);
@@ -269,7 +273,42 @@ TEST_F(WaylandRecording, PermissionsFollowTheStoredGrant) {
   std::string second;
   std::getline(std::ifstream(desktop_->tokenPath()), second);
   EXPECT_FALSE(second.empty());
-  EXPECT_NE(second, first);
+  ASSERT_EQ(stat(desktop_->tokenPath().c_str(), &info), 0);
+  EXPECT_NE(info.st_ino, firstFile);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  // When the portal is not there, the start fails but the grant stays: only
+  // the portal's refusal of the token removes it.
+  desktop_->killPortal();
+  {
+    HostProcess agent = spawnAgent({"record"});
+    agent.writeLine(json{{"outputDir", desktop_->newOutputDir("noportal")}, {"mode", "screen"}}.dump());
+    std::optional<json> error = agent.readEvent("error", 60s);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->value("code", ""), "startFailed") << error->dump();
+    EXPECT_EQ(agent.wait(30s), 1);
+  }
+  std::string kept;
+  std::getline(std::ifstream(desktop_->tokenPath()), kept);
+  EXPECT_EQ(kept, second);
+
+  // A token the portal refuses as such is removed, and the recording fails
+  // for want of permission.
+  desktop_.reset();
+  startDesktop({.audio = false});
+  const std::string folder = std::filesystem::path(desktop_->tokenPath()).parent_path().string();
+  ASSERT_EQ(desktop_->run({"sh", "-c", "mkdir -p -m 700 \"$0\" && echo not-a-token > \"$1\"", folder,
+                           desktop_->tokenPath()}),
+            0);
+  {
+    HostProcess agent = spawnAgent({"record"});
+    agent.writeLine(json{{"outputDir", desktop_->newOutputDir("refused")}, {"mode", "screen"}}.dump());
+    std::optional<json> error = agent.readEvent("error", 30s);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->value("code", ""), "screenPermission") << error->dump();
+    EXPECT_EQ(agent.wait(30s), 1);
+  }
+  EXPECT_NE(access(desktop_->tokenPath().c_str(), F_OK), 0) << "the refused token is still stored";
 }
 
 // The screen cast ending under the recording: a warning, then the ordinary
