@@ -2,6 +2,7 @@
 
 #include "platform/Bt709.h"
 #include "platform/Clock.h"
+#include "platform/wayland/ScreenGrab.h"
 
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
@@ -24,6 +25,9 @@ constexpr auto kFormatTimeout = std::chrono::seconds(10);
 // Idle samples while no picture comes.
 constexpr double kIdleInterval = 0.25;
 constexpr uint32_t kMaxDamageRegions = 16;
+// How long the start waits for the stream's first buffer before it grabs
+// the first frame from the compositor itself.
+constexpr auto kFirstBufferGrace = std::chrono::milliseconds(150);
 
 void initPipeWire() {
   static std::once_flag once;
@@ -277,9 +281,43 @@ std::optional<Error> ScreenStream::startCapture() {
   timespec every = relative(kIdleInterval);
   pw_loop_update_timer(pw_thread_loop_get_loop(loop_), idleTimer_, &first, &every, false);
   if (held_) deliverHeld(now);  // the picture that came while starting
+  // The stream's first buffer usually comes within milliseconds of the
+  // connection; on a still screen it may not come at all.
+  const auto grace = std::chrono::steady_clock::now() + kFirstBufferGrace;
+  while (!hadPicture_ && !failed_.load() && std::chrono::steady_clock::now() < grace) {
+    timespec until{};
+    pw_thread_loop_get_time(loop_, &until, 20 * SPA_NSEC_PER_MSEC);
+    pw_thread_loop_timed_wait_full(loop_, &until);
+  }
+  const bool grabFirst = !hadPicture_;
   pw_thread_loop_unlock(loop_);
   started_ = true;
+  if (grabFirst) grabFirstFrame();
   return std::nullopt;
+}
+
+void ScreenStream::grabFirstFrame() {
+  // Straight from the compositor; when that fails too, the first change
+  // starts the recording.
+  grabOutput(filter_.display->displayID, [this](const GrabbedPicture& picture) {
+    pw_thread_loop_lock(loop_);
+    if (!hadPicture_ && delivering_.load() && picture.width == bufferWidth_ && picture.height == bufferHeight_) {
+      if (PooledFrame* frame = pool_->acquire()) {
+        const double now = hostNow();
+        if (convertPixels(picture.pixels, picture.stride, static_cast<size_t>(picture.stride) * picture.height, *frame) &&
+            pacer_->isFree(now)) {
+          const std::optional<double> stamp = pacer_->claim(now);
+          hadPicture_ = true;
+          lastDelivery_ = now;
+          deliver(SampleBuffer::video(MediaRef<VideoFrameData>(frame), MediaTime::fromSeconds(*stamp, 1000000000),
+                                      MediaTime::fromSeconds(pacer_->interval(), 1000000000), FrameStatus::complete));
+        } else {
+          pool_->giveBack(frame);
+        }
+      }
+    }
+    pw_thread_loop_unlock(loop_);
+  });
 }
 
 std::optional<Error> ScreenStream::stopCapture() {
@@ -452,6 +490,7 @@ void ScreenStream::onProcess() {
   if (held_) pw_stream_queue_buffer(stream_, held_);
   held_ = newest;
   hadPicture_ = true;
+  pw_thread_loop_signal(loop_, false);  // a start waiting for the first picture
   if (delivering_.load()) deliverHeld(hostNow());
 }
 
@@ -486,14 +525,17 @@ bool ScreenStream::convert(pw_buffer* buffer, PooledFrame& frame) const {
   const spa_data& data = buffer->buffer->datas[0];
   const spa_chunk* chunk = data.chunk;
   const int stride = chunk->stride > 0 ? chunk->stride : bufferWidth_ * 4;
+  const size_t offset = chunk->offset % std::max<uint32_t>(data.maxsize, 1);
+  return convertPixels(static_cast<const uint8_t*>(data.data) + offset, stride, data.maxsize - offset, frame);
+}
+
+bool ScreenStream::convertPixels(const uint8_t* base, int stride, size_t bytes, PooledFrame& frame) const {
   const int width = std::min(area_.width, frame.width());
   const int height = std::min(area_.height, frame.height());
-  if (width <= 0 || height <= 0) return false;
-  const size_t offset = chunk->offset % std::max<uint32_t>(data.maxsize, 1);
-  const size_t last = offset + static_cast<size_t>(area_.y + height - 1) * stride + static_cast<size_t>(area_.x + width) * 4;
-  if (last > data.maxsize) return false;
-  const uint8_t* pixels = static_cast<const uint8_t*>(data.data) + offset + static_cast<size_t>(area_.y) * stride +
-                          static_cast<size_t>(area_.x) * 4;
+  if (width <= 0 || height <= 0 || stride <= 0) return false;
+  const size_t last = static_cast<size_t>(area_.y + height - 1) * stride + static_cast<size_t>(area_.x + width) * 4;
+  if (last > bytes) return false;
+  const uint8_t* pixels = base + static_cast<size_t>(area_.y) * stride + static_cast<size_t>(area_.x) * 4;
   bgraToI420Bt709(pixels, stride, width, height,
                   I420Planes{frame.mutablePlane(0), frame.planeStride(0), frame.mutablePlane(1), frame.planeStride(1),
                              frame.mutablePlane(2), frame.planeStride(2)});

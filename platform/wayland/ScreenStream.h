@@ -24,8 +24,10 @@
 //
 // The first frame: the buffer the portal sends when the stream connects is
 // the first picture, whatever its damage; a buffer that arrives before
-// startCapture() is held for it, so a start on a still screen does not wait
-// for a change when that buffer came.
+// startCapture() is held for it. When none has come 150 ms into the start
+// (a still screen may send nothing until it changes), the first frame is
+// grabbed from the compositor directly (ScreenGrab.h, wlr-screencopy); where
+// that is not offered, the first change starts the recording.
 //
 // Failure: the session closed by the desktop, the portal leaving the bus,
 // the bus breaking, the stream's node going away or the PipeWire connection
@@ -99,6 +101,9 @@ class ScreenStream final : public PreparedCaptureStream {
   bool bufferHasPicture(pw_buffer* buffer) const;
   void deliverHeld(double now);
   bool convert(pw_buffer* buffer, PooledFrame& frame) const;
+  bool convertPixels(const uint8_t* base, int stride, size_t bytes, PooledFrame& frame) const;
+  // Start thread, when no buffer came: the first frame from the compositor.
+  void grabFirstFrame();
   void armHeldTimer(double at);
   // Any thread: reports the failure once (unless stopping) and wakes a wait.
   void fail(const std::string& reason);

@@ -4,6 +4,8 @@
 #include "support/HostProcess.h"
 #include "support/MediaProbe.h"
 #include "support/WaylandDesktop.h"
+#include "platform/wayland/Outputs.h"
+#include "platform/wayland/ScreenGrab.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -193,8 +195,11 @@ TEST_F(WaylandRecording, AStillScreenCostsNothingAndItsPictureLastsToTheEnd) {
   ASSERT_FALSE(HasFatalFailure());
   ASSERT_TRUE(desktop.paint(0x2060A0));
   std::this_thread::sleep_for(300ms);
+  const auto asked = std::chrono::steady_clock::now();
   startRecording({{"mode", "screen"}, {"fps", 30}});
   ASSERT_FALSE(HasFatalFailure());
+  // Started at once, not at the next change (which never comes).
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
   std::this_thread::sleep_for(500ms);
   const double cpuBefore = cpuSeconds(agent_->pid());
   std::this_thread::sleep_for(3s);
@@ -212,6 +217,39 @@ TEST_F(WaylandRecording, AStillScreenCostsNothingAndItsPictureLastsToTheEnd) {
       testing_support::pictureAt(file("screen.mp4"), metadata.at("durationMs").get<double>() / 1000 - 0.01);
   ASSERT_TRUE(last);
   EXPECT_TRUE(near(last->at(1900, 1070), 0x2060A0));
+}
+
+// The first frame of a start on a still screen, where the screen-cast stream
+// may send nothing: grabbed from the compositor, and showing the screen.
+TEST_F(WaylandRecording, GrabsTheFirstFrameFromTheCompositor) {
+  WaylandDesktop& desktop = startDesktop({.audio = false});
+  ASSERT_TRUE(desktop.paint(0x30C050));
+  std::this_thread::sleep_for(300ms);
+  for (const auto& [name, value] : desktop.environment()) setenv(name.c_str(), value.c_str(), 1);
+  platform::Result<std::vector<platform::wayland::Output>> outputs = platform::wayland::readOutputs();
+  ASSERT_TRUE(outputs);
+  ASSERT_EQ(outputs->size(), 1u);
+  const platform::wayland::Output& output = outputs->front();
+  EXPECT_EQ(output.name, "HEADLESS-1");
+  EXPECT_EQ(output.pixelWidth, 1920);
+  EXPECT_EQ(output.pixelHeight, 1080);
+  EXPECT_EQ(output.frame, platform::Rect(0, 0, 1920, 1080));
+  int width = 0, height = 0;
+  uint32_t centre = 0;
+  std::optional<platform::Error> error =
+      platform::wayland::grabOutput(output.id, [&](const platform::wayland::GrabbedPicture& picture) {
+        width = picture.width;
+        height = picture.height;
+        const uint8_t* p = picture.pixels + static_cast<size_t>(540) * picture.stride + 960 * 4;
+        centre = static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[1]) << 8 | p[0];
+      });
+  for (const auto& [name, value] : desktop.environment()) unsetenv(name.c_str());
+  ASSERT_FALSE(error) << error->description;
+  EXPECT_EQ(width, 1920);
+  EXPECT_EQ(height, 1080);
+  EXPECT_EQ(centre, 0x30C050u);
+  EXPECT_FALSE(platform::wayland::grabOutput(output.id + 1000, [](const platform::wayland::GrabbedPicture&) {}) ==
+               std::nullopt);
 }
 
 TEST_F(WaylandRecording, RecordsAnAreaOfTheScreen) {
