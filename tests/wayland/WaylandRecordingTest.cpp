@@ -274,6 +274,75 @@ TEST_F(WaylandRecording, RecordsAnAreaOfTheScreen) {
   EXPECT_TRUE(near(samples.back().colour, 0x20A0C0));
 }
 
+// Pause and resume, with the system audio through PipeWire's PulseAudio
+// server: the pause is cut out of the screen and the sound, the tone
+// played during the recording is in the audio file.
+TEST_F(WaylandRecording, PausesAndResumesWithTheSystemAudio) {
+  WaylandDesktop& desktop = startDesktop();
+  grantScreen();
+  ASSERT_FALSE(HasFatalFailure());
+  const std::string tone = desktop.runtimeDir() + "/tone.wav";
+  ASSERT_EQ(testing_support::runCommand("ffmpeg -v error -y -f lavfi -i sine=frequency=440:duration=1.5:sample_rate=48000 -ac 2 " +
+                                        testing_support::shellQuote(tone))
+                .status,
+            0);
+  chmod(tone.c_str(), 0644);
+  ASSERT_TRUE(desktop.paint(0x404040));
+  startRecording({{"mode", "screen"}, {"systemAudio", true}});
+  ASSERT_FALSE(HasFatalFailure());
+  const auto began = std::chrono::steady_clock::now();
+  desktop.spawn({"paplay", tone});
+  std::this_thread::sleep_for(800ms);
+  agent_->writeLine("pause");
+  std::optional<json> paused = agent_->readJson(10s);
+  ASSERT_TRUE(paused);
+  EXPECT_EQ(paused->value("event", ""), "paused");
+  const auto pausedAt = std::chrono::steady_clock::now();
+  ASSERT_TRUE(desktop.paint(0xA0A0A0));  // shown only while paused: not recorded
+  std::this_thread::sleep_for(1s);
+  ASSERT_TRUE(desktop.paint(0x2040C0));
+  std::this_thread::sleep_for(100ms);
+  agent_->writeLine("resume");
+  std::optional<json> resumed = agent_->readJson(10s);
+  ASSERT_TRUE(resumed);
+  EXPECT_EQ(resumed->value("event", ""), "resumed");
+  const auto resumedAt = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(800ms);
+  const auto stoppedAt = std::chrono::steady_clock::now();
+  const json metadata = stop();
+  ASSERT_TRUE(metadata.is_object());
+  const double recordedMs =
+      std::chrono::duration<double, std::milli>((pausedAt - began) + (stoppedAt - resumedAt)).count();
+  EXPECT_NEAR(metadata.at("durationMs").get<double>(), recordedMs, 400);
+  expectVideoMatches(metadata);
+  for (const auto& sample : testing_support::pixelOverTime(file("screen.mp4"), 960, 540)) {
+    EXPECT_FALSE(near(sample.colour, 0xA0A0A0, 20)) << "a picture of the pause at " << sample.time << " s";
+  }
+  EXPECT_EQ(metadata.value("hasSystemAudio", false), true);
+  const std::optional<json> audio = testing_support::probe(file("system-audio.m4a"));
+  ASSERT_TRUE(audio);
+  const json& stream = audio->at("streams")[0];
+  EXPECT_EQ(stream.value("codec_name", ""), "aac");
+  EXPECT_EQ(stream.value("sample_rate", ""), "48000");
+  EXPECT_EQ(stream.value("channels", 0), 2);
+  EXPECT_EQ(testing_support::decodeErrors(file("system-audio.m4a")), "");
+  const std::vector<float> samples = testing_support::audioSamples(file("system-audio.m4a"), 48000);
+  EXPECT_TRUE(testing_support::firstSampleReaching(samples, 48000, 0.1f)) << "the tone is not in the audio";
+}
+
+TEST_F(WaylandRecording, ListsTheCompositorsOutput) {
+  startDesktop({.audio = false});
+  const json listing = oneShot({"list"});
+  ASSERT_TRUE(listing.contains("displays")) << listing.dump();
+  ASSERT_EQ(listing.at("displays").size(), 1u) << listing.dump();
+  const json& display = listing.at("displays")[0];
+  EXPECT_EQ(display.value("name", ""), "HEADLESS-1");
+  EXPECT_EQ(display.at("frame"), (json{{"x", 0}, {"y", 0}, {"width", 1920}, {"height", 1080}}));
+  EXPECT_EQ(display.value("scale", 0.0), 1.0);
+  EXPECT_EQ(listing.at("windows"), json::array());
+  EXPECT_TRUE(listing.at("microphones").is_array());
+}
+
 TEST_F(WaylandRecording, PermissionsFollowTheStoredGrant) {
   startDesktop({.audio = false});
   json before = oneShot({"permissions"});
