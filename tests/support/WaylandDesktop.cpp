@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -238,6 +239,28 @@ int WaylandDesktop::run(const std::vector<std::string>& command, std::string* ou
   }
   if (output) *output = text;
   return *status;
+}
+
+int WaylandDesktop::runInForeground(const std::vector<std::string>& command) {
+  std::vector<std::string> argStrings = asDesktopUser(command);
+  std::vector<std::string> envStrings = childEnvironment();
+  std::vector<char*> args;
+  for (std::string& a : argStrings) args.push_back(a.data());
+  args.push_back(nullptr);
+  std::vector<char*> envp;
+  for (std::string& e : envStrings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    execvpe(args[0], args.data(), envp.data());
+    _exit(127);
+  }
+  int raw = 0;
+  while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+  }
+  return statusOf(raw);
 }
 
 bool WaylandDesktop::waitUntil(const std::function<bool()>& ready, std::chrono::milliseconds timeout) {

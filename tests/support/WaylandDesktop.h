@@ -67,6 +67,9 @@ class WaylandDesktop {
   // when it had to be killed after `timeout`), its output into `output`.
   int run(const std::vector<std::string>& argv, std::string* output = nullptr,
           std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Runs a program as the desktop's user with this process's standard
+  // streams, to its end; its exit status.
+  int runInForeground(const std::vector<std::string>& argv);
   // `swaymsg ARGS...` on this desktop; true when it succeeded.
   bool swaymsg(const std::vector<std::string>& args, std::string* output = nullptr);
   // Paints the whole output one colour (0xRRGGBB) through sway's
