@@ -26,10 +26,12 @@ void Recorder::startInputCapture() {
     refreshRate = displayRefreshRate;
   }
   const int rate = refreshRate > kLowestPollRate ? refreshRate : kLowestPollRate;
-  pollTimer = std::make_unique<platform::RepeatingTimer>(loop, std::chrono::nanoseconds(0),
-                                                         platform::seconds(1.0 / rate), [weak] {
-                                                           if (auto self = weak.lock()) self->pollTick();
-                                                         });
+  if (services_.windowing->canReadPointer()) {
+    pollTimer = std::make_unique<platform::RepeatingTimer>(loop, std::chrono::nanoseconds(0),
+                                                           platform::seconds(1.0 / rate), [weak] {
+                                                             if (auto self = weak.lock()) self->pollTick();
+                                                           });
+  }
 
   platform::MonitorToken clickMonitor =
       services_.input->addGlobalMouseMonitor(loop, [weak](const platform::MouseEvent& event) {

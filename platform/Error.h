@@ -13,6 +13,9 @@ struct Error {
   // The operation gave up waiting because it was interrupted (a stop
   // arrived), not because something is wrong.
   bool interrupted = false;
+  // The system refused the permission the operation needs (the person
+  // declined, or a stored grant is no longer accepted).
+  bool permissionDenied = false;
 };
 
 // A value or the error that prevented it.

@@ -51,6 +51,10 @@ class WindowingService {
     double primaryScreenHeight = 0;
   };
   virtual PointerReading pointerReading() { return {mouseLocation(), primaryScreenHeight()}; }
+  // Whether mouseLocation() follows the pointer over the whole desktop
+  // (false where the windowing system hides it from ordinary clients: the
+  // pointer is then not polled).
+  virtual bool canReadPointer() { return true; }
   // Turns the process into a background application with no dock presence.
   virtual void becomeBackgroundApplication() = 0;
 };

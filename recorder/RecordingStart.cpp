@@ -239,6 +239,9 @@ void Recorder::bringUp() {
   // 18. Capture. A failure the stream reports is the start's, unless the
   // stream only gave up waiting because a stop arrived.
   if (auto failure = started->startCapture()) {
+    if (failure->permissionDenied && !(failure->interrupted && isStopping()))
+      failStart("Screen capture permission is required to record (a part of) the display. " + failure->description,
+                "screenPermission");
     if (!(failure->interrupted && isStopping())) failStart(kCannotStart + failure->description, "startFailed");
   }
 

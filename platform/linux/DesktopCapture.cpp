@@ -27,15 +27,16 @@ class FirstFailure final : public StreamDelegate {
   std::atomic<bool> reported_{false};
 };
 
-// The screen and, as configured, the system audio and the microphone, started
+// The screen (the part the windowing system provides) and, as configured, the system audio and the microphone, started
 // as a whole: the screen is readied first (it cannot fail later), then the
 // audio parts connect, and only when all of them stand does anything reach
 // the outputs; the screen's capture thread starts last, so its first frame,
 // always complete, is never lost behind the gate.
 class DesktopCaptureStream final : public CaptureStream, private StreamOutput {
  public:
-  DesktopCaptureStream(const ContentFilter& filter, const StreamConfiguration& configuration, StreamDelegate& delegate)
-      : failure_(delegate), video_(filter, configuration, failure_, this) {
+  DesktopCaptureStream(const ScreenPartFactory& makeScreen, const StreamConfiguration& configuration,
+                       StreamDelegate& delegate)
+      : failure_(delegate), video_(makeScreen(failure_, this)) {
     if (configuration.capturesAudio) {
       systemAudio_ = std::make_unique<pulse::AudioStream>(OutputType::audio, pulse::kDefaultMonitorSource, failure_, this);
     }
@@ -56,7 +57,7 @@ class DesktopCaptureStream final : public CaptureStream, private StreamOutput {
 
   std::optional<Error> startCapture() override {
     std::lock_guard<std::mutex> lifecycle(lifecycleLock_);
-    if (std::optional<Error> error = video_.prepareCapture()) return error;
+    if (std::optional<Error> error = video_->prepareCapture()) return error;
     for (pulse::AudioStream* audio : {systemAudio_.get(), microphone_.get()}) {
       if (audio == nullptr) continue;
       if (std::optional<Error> error = audio->startCapture()) {
@@ -65,7 +66,7 @@ class DesktopCaptureStream final : public CaptureStream, private StreamOutput {
       }
     }
     open_.store(true, std::memory_order_release);
-    if (std::optional<Error> error = video_.startCapture()) {
+    if (std::optional<Error> error = video_->startCapture()) {
       stopParts();
       return error;
     }
@@ -73,6 +74,7 @@ class DesktopCaptureStream final : public CaptureStream, private StreamOutput {
   }
 
   void interruptStart() override {
+    video_->interruptStart();
     if (systemAudio_) systemAudio_->interruptStart();
     if (microphone_) microphone_->interruptStart();
   }
@@ -93,7 +95,7 @@ class DesktopCaptureStream final : public CaptureStream, private StreamOutput {
 
   void stopParts() {
     open_.store(false, std::memory_order_release);
-    video_.stopCapture();
+    video_->stopCapture();
     if (systemAudio_) systemAudio_->stopCapture();
     if (microphone_) microphone_->stopCapture();
   }
@@ -101,7 +103,7 @@ class DesktopCaptureStream final : public CaptureStream, private StreamOutput {
   CaptureStream* part(OutputType type) {
     switch (type) {
       case OutputType::screen:
-        return &video_;
+        return video_.get();
       case OutputType::audio:
         return systemAudio_.get();
       case OutputType::microphone:
@@ -111,7 +113,7 @@ class DesktopCaptureStream final : public CaptureStream, private StreamOutput {
   }
 
   FirstFailure failure_;
-  x11::VideoStream video_;
+  std::unique_ptr<PreparedCaptureStream> video_;
   std::unique_ptr<pulse::AudioStream> systemAudio_;
   std::unique_ptr<pulse::AudioStream> microphone_;
   // Set by addStreamOutput() before the capture starts, read on the queue.
@@ -121,6 +123,12 @@ class DesktopCaptureStream final : public CaptureStream, private StreamOutput {
 };
 
 }  // namespace
+
+std::unique_ptr<CaptureStream> makeDesktopCaptureStream(const ScreenPartFactory& makeScreen,
+                                                        const StreamConfiguration& configuration,
+                                                        StreamDelegate& delegate) {
+  return std::make_unique<DesktopCaptureStream>(makeScreen, configuration, delegate);
+}
 
 DesktopScreenCapture::DesktopScreenCapture(std::shared_ptr<x11::DisplayHandle> display)
     : display_(std::move(display)) {}
@@ -151,7 +159,11 @@ ContentFilter DesktopScreenCapture::filterForDisplay(const CaptureDisplay& displ
 std::unique_ptr<CaptureStream> DesktopScreenCapture::makeStream(const ContentFilter& filter,
                                                                 const StreamConfiguration& configuration,
                                                                 StreamDelegate& delegate) {
-  return std::make_unique<DesktopCaptureStream>(filter, configuration, delegate);
+  return makeDesktopCaptureStream(
+      [filter, configuration](StreamDelegate& failure, CaptureStream* reportAs) {
+        return std::make_unique<x11::VideoStream>(filter, configuration, failure, reportAs);
+      },
+      configuration, delegate);
 }
 
 }  // namespace platform::linux_desktop

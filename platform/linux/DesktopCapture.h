@@ -4,12 +4,27 @@
 // monitor) and the microphone (the configured source, else the default).
 #pragma once
 
+#include "platform/PreparedCaptureStream.h"
 #include "platform/ScreenCapture.h"
 #include "platform/x11/Connection.h"
 
+#include <functional>
 #include <memory>
 
 namespace platform::linux_desktop {
+
+// Makes the screen part of a desktop capture stream: its failures go to
+// `delegate`, its samples are reported as coming from `reportAs`.
+using ScreenPartFactory =
+    std::function<std::unique_ptr<PreparedCaptureStream>(StreamDelegate& delegate, CaptureStream* reportAs)>;
+
+// The capture stream of a desktop: the screen part `makeScreen` makes and,
+// as configured, PulseAudio streams for the system audio and the
+// microphone, started as a whole. It reports the first failure of any of
+// its parts, once. Used by both windowing systems' capture services.
+std::unique_ptr<CaptureStream> makeDesktopCaptureStream(const ScreenPartFactory& makeScreen,
+                                                        const StreamConfiguration& configuration,
+                                                        StreamDelegate& delegate);
 
 // Thread-safe.
 class DesktopScreenCapture final : public ScreenCaptureService {

@@ -26,7 +26,7 @@
 // once "The connection to the X server was lost." and no frame follows.
 #pragma once
 
-#include "platform/ScreenCapture.h"
+#include "platform/PreparedCaptureStream.h"
 #include "platform/SampleDelivery.h"
 #include "platform/x11/CaptureSources.h"
 #include "platform/x11/Connection.h"
@@ -48,7 +48,7 @@ struct VideoStreamOptions {
   bool sharedMemory = true;
 };
 
-class VideoStream final : public CaptureStream {
+class VideoStream final : public PreparedCaptureStream {
  public:
   // Samples and the failure are reported as coming from `reportAs` (a stream
   // that contains this one), or from this stream when it is null.
@@ -61,7 +61,7 @@ class VideoStream final : public CaptureStream {
   // Connects to the display and readies the grab (the source and the frame
   // pool) without delivering anything; the error says why that cannot be
   // done. Optional: startCapture() prepares a stream that is not prepared.
-  std::optional<Error> prepareCapture();
+  std::optional<Error> prepareCapture() override;
   // Prepares if needed and starts the capture thread.
   std::optional<Error> startCapture() override;
   // Stops the capture thread and waits until every sample delivered so far
